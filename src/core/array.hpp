@@ -1,0 +1,104 @@
+// Plain views of caller-owned float64 arrays and the owned buffers the core
+// hands back.  Strides count elements, not bytes; the binding layer only
+// builds views of aligned data, so every element is a properly aligned double.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "result.hpp"
+
+namespace quorvel {
+
+// Read-only view of an array with any number of axes and any strides.
+struct ArrayView {
+    const double* data = nullptr;
+    std::span<const std::size_t> shape;
+    std::span<const std::ptrdiff_t> strides;
+    bool contiguous = true;  // row- or column-major contiguous and aligned
+
+    std::size_t ndim() const { return shape.size(); }
+    std::size_t size() const {
+        std::size_t n = 1;
+        for (std::size_t len : shape) n *= len;
+        return n;
+    }
+};
+
+// Arrays that the core reads as one block must be contiguous (row- or
+// column-major) and aligned; an empty array always passes.
+inline Status require_contiguous(const ArrayView& view) {
+    if (view.size() > 0 && !view.contiguous)
+        return type_error("The given array is not contiguous or is misaligned.");
+    return Ok{};
+}
+
+// Read-only strided run of values: element i is data[i * stride].
+struct StridedValues {
+    const double* data = nullptr;
+    std::size_t size = 0;
+    std::ptrdiff_t stride = 1;
+
+    double operator[](std::size_t i) const {
+        return data[static_cast<std::ptrdiff_t>(i) * stride];
+    }
+};
+
+// Owned, 64-byte aligned, uninitialised storage for `size` doubles.  It can
+// give up its storage (`release`), which is how results pass to NumPy arrays
+// without a copy; the storage is then freed with `Buffer::free`.
+class Buffer {
+public:
+    static constexpr std::size_t alignment = 64;
+
+    Buffer() = default;
+    explicit Buffer(std::size_t size) : size_(size) {
+        if (size == 0) return;
+        if (size > (static_cast<std::size_t>(-1) - alignment) / sizeof(double)) throw std::bad_alloc();
+        const std::size_t bytes = (size * sizeof(double) + alignment - 1) / alignment * alignment;
+        data_ = static_cast<double*>(std::aligned_alloc(alignment, bytes));
+        if (data_ == nullptr) throw std::bad_alloc();
+    }
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { free(data_); }
+
+    static void free(void* data) { std::free(data); }
+
+    double* data() { return data_; }
+    const double* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    double& operator[](std::size_t i) { return data_[i]; }
+    double operator[](std::size_t i) const { return data_[i]; }
+    std::span<double> span() { return {data_, size_}; }
+    std::span<const double> span() const { return {data_, size_}; }
+
+    // Gives up ownership; the caller frees the storage with Buffer::free.
+    double* release() {
+        size_ = 0;
+        return std::exchange(data_, nullptr);
+    }
+
+private:
+    double* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// An owned array with its shape, row-major.
+struct NdBuffer {
+    Buffer values;
+    std::vector<std::size_t> shape;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,18 @@
+"""Type stubs for the native module quorvel._core."""
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["evaluate_polynomial", "kernel_weights"]
+
+_Float64Array = npt.NDArray[np.float64]
+
+class PanicException(BaseException):
+    """A broken internal invariant of quorvel; not an input error."""
+
+def evaluate_polynomial(coefs: _Float64Array, x: _Float64Array) -> _Float64Array:
+    """Python-visible: evaluate the polynomial at every point of the NumPy array `x`."""
+
+def kernel_weights(kernel: str, order: int, tau: float) -> list[float]:
+    """Python-visible (for testing): the weights of all stencil columns of `kernel` (e.g. "b5")
+    for derivative order `order`, at `tau` = 1 − t."""
