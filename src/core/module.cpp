@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "array.hpp"
+#include "coefficients.hpp"
 #include "kernels.hpp"
 #include "result.hpp"
 
@@ -291,7 +292,7 @@ struct Array {
 
 // A (str, str) tuple: the left and right boundary condition names of one axis.
 struct NamePair {
-    std::pair<std::string_view, std::string_view> value;
+    quorvel::BoundaryNames value;
 
     bool from(PyObject* obj) {
         if (!PyTuple_Check(obj)) return cast_error(obj, "tuple");
@@ -462,6 +463,25 @@ PyObject* evaluate_polynomial(PyObject* module, PyObject* const* args, Py_ssize_
                   });
 }
 
+constexpr const char* EXTENDED_COEFFICIENTS_PARAMS[] = {"values", "kernel", "bc_left", "bc_right"};
+
+PyObject* extended_coefficients(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke(module, "extended_coefficients()", EXTENDED_COEFFICIENTS_PARAMS, args, nargs, kwnames,
+                  [](const Array<1>& values, const Text& kernel, const Text& bc_left, const Text& bc_right) {
+                      return quorvel::extended_coefficients(values.value, kernel.value, bc_left.value,
+                                                            bc_right.value);
+                  });
+}
+
+constexpr const char* EXTENDED_COEFFICIENTS_ND_PARAMS[] = {"values", "kernel", "bcs"};
+
+PyObject* extended_coefficients_nd(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke(module, "extended_coefficients_nd()", EXTENDED_COEFFICIENTS_ND_PARAMS, args, nargs, kwnames,
+                  [](const Array<-1>& values, const Text& kernel, const Sequence<NamePair>& bcs) {
+                      return quorvel::extended_coefficients_nd(values.value, kernel.value, bcs.values());
+                  });
+}
+
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 PyMethodDef function_def(const char* name, FastFunction function, const char* doc) {
@@ -480,6 +500,20 @@ PyMethodDef KERNEL_WEIGHTS_DEF = function_def(
     "Python-visible (for testing): the weights of all stencil columns of `kernel` (e.g. \"b5\")\n"
     "for derivative order `order`, at `tau` = 1 \u2212 t.");
 
+PyMethodDef EXTENDED_COEFFICIENTS_DEF = function_def(
+    "extended_coefficients", extended_coefficients,
+    "extended_coefficients(values, kernel, bc_left, bc_right)\n--\n\n"
+    "Python-visible (for testing): the data values extended by ghost values beyond each boundary,\n"
+    "for `kernel` and the boundary conditions `bc_left` and `bc_right` (\"poly\", \"linear\",\n"
+    "\"quadratic\" or \"detect\").");
+
+PyMethodDef EXTENDED_COEFFICIENTS_ND_DEF = function_def(
+    "extended_coefficients_nd", extended_coefficients_nd,
+    "extended_coefficients_nd(values, kernel, bcs)\n--\n\n"
+    "Python-visible (for testing): the N-D data array extended by ghost values beyond each\n"
+    "boundary of every axis, for `kernel` and one (left, right) pair of boundary condition names\n"
+    "per axis, e.g. [(\"poly\", \"poly\"), (\"detect\", \"linear\")] for 2D data.");
+
 // ---------------------------------------------------------------------------
 // Module execution: registers everything, in order, and lists it in __all__.
 
@@ -496,6 +530,8 @@ struct Registration {
 const Registration REGISTRATIONS[] = {
     {"evaluate_polynomial", [](PyObject* m) { return make_function(m, &EVALUATE_POLYNOMIAL_DEF); }},
     {"kernel_weights", [](PyObject* m) { return make_function(m, &KERNEL_WEIGHTS_DEF); }},
+    {"extended_coefficients", [](PyObject* m) { return make_function(m, &EXTENDED_COEFFICIENTS_DEF); }},
+    {"extended_coefficients_nd", [](PyObject* m) { return make_function(m, &EXTENDED_COEFFICIENTS_ND_DEF); }},
 };
 
 // Appends `name` to the module's __all__, creating the list on first use.

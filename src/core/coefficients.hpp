@@ -1,0 +1,76 @@
+// Boundary extension: the data extended by ghost values beyond every end, so
+// that every point of the data range finds a full stencil around it.
+//
+// A line of n values becomes n + 2g entries, entry e belonging to data
+// position e - g (g = half width - 1 ghosts per end):
+//
+//     g2 g1 | y0 y1 ... y(n-1) | g1 g2        (g = 2)
+//
+// Each ghost is a fixed integer combination of the values nearest its end,
+// chosen per end by the boundary condition.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "array.hpp"
+#include "kernels.hpp"
+#include "result.hpp"
+
+namespace quorvel {
+
+// How the ghosts of one end are made.
+enum class Boundary : std::uint8_t {
+    Poly,       // the kernel's polynomial extrapolation
+    Linear,     // the straight line through the two end values
+    Quadratic,  // the parabola through the three end values
+    Detect,     // Poly while the end values look polynomial, else Linear
+};
+
+// Conditions of one axis: left governs index 0, right the highest index.
+struct BoundaryPair {
+    Boundary left;
+    Boundary right;
+};
+
+// The (left, right) condition names of one axis, as the caller gave them.
+using BoundaryNames = std::pair<std::string_view, std::string_view>;
+
+// "poly", "linear", "quadratic" or "detect", compared exactly.
+Result<Boundary> parse_boundary(std::string_view name);
+
+// Every pair in order, each left name before its right name.
+Result<std::vector<BoundaryPair>> parse_boundary_pairs(std::span<const BoundaryNames> names);
+
+// The matrix that makes the ghosts of one end.  `values` holds the k centred
+// values nearest the end; the i-th counted inward is values[start + i * step].
+const GhostMatrix& choose_matrix(const GhostMatrix& poly, Boundary condition, bool too_few, const double* values,
+                                 std::size_t k, std::size_t start, std::ptrdiff_t step);
+
+// W / 2 for a kernel of W columns, 1 for "a0"; "unknown kernel ..." otherwise.
+Result<std::size_t> stencil_half_width(std::string_view kernel);
+
+// Writes the 2g ghosts of one line in place.  The line has n + 2g entries
+// line[e * stride], the data at e = g ... g + n - 1.
+Status fill_ghosts(double* line, std::ptrdiff_t stride, std::size_t n, std::size_t g, const GhostMatrix& poly,
+                   Boundary left, Boundary right);
+
+// The values extended to n + 2g entries.
+Result<Buffer> extended_coefficients(std::span<const double> values, std::string_view kernel, Boundary left,
+                                     Boundary right);
+
+// The array extended by g ghosts beyond both ends of every axis, row-major.
+Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_view kernel,
+                                          std::span<const BoundaryPair> bcs);
+
+// The module functions: names parsed first, then the internal routines.
+Result<NdBuffer> extended_coefficients(const ArrayView& values, std::string_view kernel,
+                                       std::string_view bc_left, std::string_view bc_right);
+Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_view kernel,
+                                          std::span<const BoundaryNames> bcs);
+
+}  // namespace quorvel
