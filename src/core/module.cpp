@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <new>
 #include <span>
 #include <string>
@@ -27,6 +28,7 @@
 
 #include "array.hpp"
 #include "coefficients.hpp"
+#include "interpolant.hpp"
 #include "kernels.hpp"
 #include "result.hpp"
 
@@ -433,6 +435,16 @@ PyObject* run(PyObject* module, const Signature& sig, PyObject* const* bound, Bo
 }
 
 template <std::size_t N, class Body>
+PyObject* invoke_new(PyObject* module, const char* callable, const char* const (&params)[N], PyObject* args,
+                     PyObject* kwargs, Body&& body) {
+    const Signature sig{callable, params};
+    PyObject* bound[N];
+    Binder binder(sig, bound);
+    if (!bind_tuple(binder, args, kwargs)) return nullptr;
+    return run(module, sig, bound, std::forward<Body>(body));
+}
+
+template <std::size_t N, class Body>
 PyObject* invoke(PyObject* module, const char* callable, const char* const (&params)[N], PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
     const Signature sig{callable, params};
@@ -515,6 +527,88 @@ PyMethodDef EXTENDED_COEFFICIENTS_ND_DEF = function_def(
     "per axis, e.g. [(\"poly\", \"poly\"), (\"detect\", \"linear\")] for 2D data.");
 
 // ---------------------------------------------------------------------------
+// Classes: immutable instances that own one built interpolant.
+
+template <class Core>
+struct Instance {
+    PyObject_HEAD
+    Core* core;
+};
+
+template <class Core>
+const Core& core_of(PyObject* self) {
+    return *reinterpret_cast<Instance<Core>*>(self)->core;
+}
+
+// Wraps a built interpolant into a new instance; nothing is allocated for a
+// construction that failed.
+template <class Core>
+PyObject* new_instance(PyTypeObject* type, PyObject* module, Result<Core>&& built) {
+    if (!built) {
+        raise_error(module, built.error());
+        return nullptr;
+    }
+    auto core = std::make_unique<Core>(std::move(*built));
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    reinterpret_cast<Instance<Core>*>(self)->core = core.release();
+    return self;
+}
+
+template <class Core>
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<Instance<Core>*>(self)->core;
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+constexpr const char* INTERPOLANT_1D_PARAMS[] = {"x", "values", "kernel", "bc_left", "bc_right", "derivative"};
+
+PyObject* interpolant_1d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* module = PyType_GetModule(type);
+    return invoke_new(module, "Interpolant1D.__new__()", INTERPOLANT_1D_PARAMS, args, kwargs,
+                      [&](const Array<1>& x, const Array<1>& values, const Text& kernel, const Text& bc_left,
+                          const Text& bc_right, const Int32& derivative) {
+                          return new_instance(type, module,
+                                              quorvel::Interpolant1D::create(x.value, values.value, kernel.value,
+                                                                             bc_left.value, bc_right.value,
+                                                                             derivative.value));
+                      });
+}
+
+constexpr const char* EVALUATE_PARAMS[] = {"points"};
+
+PyObject* interpolant_1d_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke(PyType_GetModule(Py_TYPE(self)), "Interpolant1D.evaluate()", EVALUATE_PARAMS, args, nargs,
+                  kwnames, [self](const Array<1>& points) {
+                      return core_of<quorvel::Interpolant1D>(self).evaluate(points.value);
+                  });
+}
+
+PyMethodDef INTERPOLANT_1D_METHODS[] = {
+    function_def("evaluate", interpolant_1d_evaluate,
+                 "evaluate($self, points)\n--\n\nEvaluate at every point of the NumPy array `points`"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot INTERPOLANT_1D_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(interpolant_1d_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<quorvel::Interpolant1D>)},
+    {Py_tp_methods, INTERPOLANT_1D_METHODS},
+    {Py_tp_doc, const_cast<char*>("Interpolant1D(x, values, kernel, bc_left, bc_right, derivative)\n--\n\n"
+                                  "A 1D interpolant.")},
+    {0, nullptr},
+};
+
+PyType_Spec INTERPOLANT_1D_SPEC = {"quorvel._core.Interpolant1D", sizeof(Instance<quorvel::Interpolant1D>), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, INTERPOLANT_1D_SLOTS};
+
+PyObject* make_class(PyObject* module, PyType_Spec* spec) {
+    return PyType_FromModuleAndSpec(module, spec, nullptr);
+}
+
+// ---------------------------------------------------------------------------
 // Module execution: registers everything, in order, and lists it in __all__.
 
 PyObject* make_function(PyObject* module, PyMethodDef* def) {
@@ -532,6 +626,7 @@ const Registration REGISTRATIONS[] = {
     {"kernel_weights", [](PyObject* m) { return make_function(m, &KERNEL_WEIGHTS_DEF); }},
     {"extended_coefficients", [](PyObject* m) { return make_function(m, &EXTENDED_COEFFICIENTS_DEF); }},
     {"extended_coefficients_nd", [](PyObject* m) { return make_function(m, &EXTENDED_COEFFICIENTS_ND_DEF); }},
+    {"Interpolant1D", [](PyObject* m) { return make_class(m, &INTERPOLANT_1D_SPEC); }},
 };
 
 // Appends `name` to the module's __all__, creating the list on first use.

@@ -3,10 +3,11 @@
 // column W, so that every Horner step works on whole four-lane groups.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <span>
 #include <vector>
+
+#include "lanes.hpp"
 
 namespace quorvel {
 
@@ -44,4 +45,20 @@ private:
 // The padded rows of a column table of `ncols` columns.
 inline PaddedRows pad_values(std::span<const double> coefs, std::size_t ncols) { return {coefs, ncols}; }
 
+namespace {
+
+// All W column weights at tau by Horner's rule over the padded rows, highest
+// power first, one fused multiply-add per lane and row: w_j = fma(tau, w_j,
+// row_j).  The padding lanes never influence the W real ones, so only those
+// are computed.  With no rows every weight is 0.
+template <std::size_t W, class T>
+inline void column_weights(const PaddedRows& rows, T tau, T (&w)[W]) {
+    constexpr std::size_t V = (W + 3) / 4;
+    for (std::size_t j = 0; j < W; ++j) w[j] = splat<T>(0.0);
+    const LaneGroup* group = rows.groups();
+    for (std::size_t r = 0; r < rows.rows(); ++r, group += V)
+        for (std::size_t j = 0; j < W; ++j) w[j] = fused(tau, w[j], splat<T>(group[j / 4].lane[j % 4]));
+}
+
+}  // namespace
 }  // namespace quorvel

@@ -1,0 +1,110 @@
+#include "integral.hpp"
+
+#include <vector>
+
+#include "text.hpp"
+
+namespace quorvel {
+namespace {
+
+// binom(n, r) as a running product: times (n - m), then over (m + 1).
+double binomial(std::size_t n, std::size_t r) {
+    double b = 1.0;
+    for (std::size_t m = 0; m < r; ++m) {
+        b *= static_cast<double>(n - m);
+        b /= static_cast<double>(m + 1);
+    }
+    return b;
+}
+
+double power(double base, std::size_t exponent) {
+    double p = 1.0;
+    for (std::size_t i = 0; i < exponent; ++i) p *= base;
+    return p;
+}
+
+// Adds (hw' - c - tau)^(k-1) / (2 (k-1)!) to every column c, which turns the
+// centred antiderivatives into one-sided ones (zero left of the support).
+std::vector<double> complete_one_sided(const ColumnTable& table, std::size_t k) {
+    std::vector<double> coefs(table.coefficients, table.coefficients + table.count);
+    const std::size_t ncols = table.ncols;
+    const std::size_t rows = table.rows();
+    const double half = static_cast<double>(ncols / 2);
+    const double denominator = 2.0 * factorial(k - 1);
+    for (std::size_t c = 0; c < ncols; ++c)
+        for (std::size_t j = 0; j < k; ++j) {
+            double b = binomial(k - 1, j);
+            if (j % 2 == 1) b = -b;
+            const double term = b * power(half - static_cast<double>(c), k - 1 - j) / denominator;
+            double& coefficient = coefs[(rows - 1 - j) * ncols + c];  // of tau^j
+            coefficient = coefficient + term;
+        }
+    return coefs;
+}
+
+}  // namespace
+
+Result<IntegralAxis> IntegralAxis::create(std::string_view kernel, std::uint32_t k) {
+    IntegralAxis axis;
+    axis.tail_count = k;
+    axis.nearest = is_nearest(kernel);
+    if (axis.nearest) {
+        axis.half_width = 1;
+    } else {
+        const auto order0 = column_table(kernel, 0);
+        if (!order0) return value_error(text::format("unknown kernel {}", text::quoted(kernel)));
+        axis.half_width = order0->ncols / 2;
+    }
+    axis.anchoring = anchoring_table(kernel, k);
+    if (axis.anchoring == nullptr)
+        return value_error(
+            text::format("no anchoring table for kernel {}, integral order {}", text::quoted(kernel), k));
+    if (axis.nearest) return axis;
+    const auto table = column_table(kernel, -static_cast<std::int32_t>(k));
+    if (!table) return value_error(text::format("no table for kernel {}, order -{}", text::quoted(kernel), k));
+    axis.centered_rows = pad_values({table->coefficients, table->count}, table->ncols);
+    axis.anchored_rows = pad_values(complete_one_sided(*table, k), table->ncols);
+    return axis;
+}
+
+Buffer extend_tails(const IntegralAxis& axis, std::span<const double> data, std::size_t inner,
+                    std::size_t axis_len, std::size_t stride) {
+    const std::size_t k = axis.tail_count;
+    const std::size_t hw = axis.half_width;
+    const AnchoringTable& anchoring = *axis.anchoring;
+
+    // Share of a coefficient wholly right of the first knot: (t + hw)^(k-1) / (k-1)!.
+    std::vector<double> right_share(k);
+    for (std::size_t j = 0; j < k; ++j)
+        right_share[j] = binomial(k - 1, j) * power(static_cast<double>(hw), k - 1 - j) / factorial(k - 1);
+    // shift[r][c] = binom(c, r): moves a polynomial p(t) to p(t + 1).
+    std::vector<double> shift(k * k, 0.0);
+    for (std::size_t r = 0; r < k; ++r)
+        for (std::size_t c = r; c < k; ++c) shift[r * k + c] = binomial(c, r);
+
+    Buffer out(k * data.size());
+    const std::size_t elements = data.size() / inner;
+    for (std::size_t e = 0; e < elements; ++e) {
+        const std::size_t position = (e / stride) % axis_len;
+        const double* share =
+            position < anchoring.rows ? anchoring.tail_polynomials + position * k : right_share.data();
+        for (std::size_t b = 0; b < inner; ++b) {
+            const double v = data[e * inner + b];
+            double* tail = &out[(e * inner + b) * k];
+            if (position == 0) {
+                for (std::size_t j = 0; j < k; ++j) tail[j] = v * share[j];
+                continue;
+            }
+            // Own share plus the previous tail moved one cell to the right.
+            const double* previous = &out[((e - stride) * inner + b) * k];
+            for (std::size_t j = 0; j < k; ++j) {
+                double sum = v * share[j];
+                for (std::size_t c = j; c < k; ++c) sum = sum + shift[j * k + c] * previous[c];
+                tail[j] = sum;
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,194 @@
+#include "interpolant.hpp"
+
+#include <cmath>
+#include <span>
+
+#include "coefficients.hpp"
+#include "kernels.hpp"
+#include "text.hpp"
+#include "width_family.hpp"
+
+namespace quorvel {
+namespace {
+
+Error too_wide() { return value_error("knots span too wide a range"); }
+
+// The knots x[0] ... x[n-1]: finite, increasing and uniformly spaced within
+// 1e-8 of the spacing.  Gives the spacing.
+Result<double> knot_spacing(const double* x, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (!std::isfinite(x[i])) return value_error("knots must be finite numbers (no NaN or infinity)");
+    const double h = (x[n - 1] - x[0]) / static_cast<double>(n - 1);
+    if (!(h > 0.0)) return value_error("knots must be increasing");
+    if (!std::isfinite(h)) return too_wide();
+    const double tolerance = h * 1e-8;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double ideal = x[0] + h * static_cast<double>(i);
+        if (std::fabs(x[i] - ideal) > tolerance) return value_error("knots must be uniformly spaced");
+    }
+    return h;
+}
+
+// One point after another; each returns the index of the first point outside
+// the data range, or the point count when every point was evaluated.
+
+template <std::size_t W>
+std::size_t evaluate_columns(const Interpolant1D& f, StridedValues points, double* out) {
+    const double lo = static_cast<double>(f.half_width - 1);
+    const double hi = static_cast<double>(f.coefficients.size() - f.half_width - 1);
+    const double* coefficients = f.coefficients.data();
+    for (std::size_t i = 0; i < points.size; ++i) {
+        const double p = points[i];
+        if (f.first_knot > p || p > f.last_knot) return i;
+        const double u = (p - f.origin) / f.spacing;
+        const double c = cell_index(u, lo, hi);
+        const double tau = (c - u) + 1.0;
+        const double* stencil = coefficients + (static_cast<std::size_t>(c) - (f.half_width - 1));
+        double w[W];
+        column_weights(f.column_rows, tau, w);
+        double sum = 0.0;
+        for (std::size_t j = 0; j < W; ++j) sum = fused(w[j], stencil[j], sum);
+        out[i] = sum * f.scale;
+    }
+    return points.size;
+}
+
+// "a0": the value of the nearer knot (the upper one from half-way on), NaN at NaN.
+std::size_t evaluate_nearest(const Interpolant1D& f, StridedValues points, double* out) {
+    const double hi = static_cast<double>(f.coefficients.size() - 2);
+    const double* coefficients = f.coefficients.data();
+    for (std::size_t i = 0; i < points.size; ++i) {
+        const double p = points[i];
+        if (f.first_knot > p || p > f.last_knot) return i;
+        const double u = (p - f.origin) / f.spacing;
+        const double c = cell_index(u, 0.0, hi);
+        const double t = u - c;
+        const auto s = static_cast<std::size_t>(c);
+        out[i] = t < 0.5 ? coefficients[s] : t >= 0.5 ? coefficients[s + 1] : t;
+    }
+    return points.size;
+}
+
+template <std::size_t W>
+std::size_t evaluate_integral(const Interpolant1D& f, StridedValues points, double* out) {
+    const IntegralAxis& axis = *f.integral;
+    const std::size_t k = axis.tail_count;
+    const double lo = static_cast<double>(f.half_width - 1);
+    const double hi = static_cast<double>(f.coefficients.size() - f.half_width - 1);
+    const double* coefficients = f.coefficients.data();
+    for (std::size_t i = 0; i < points.size; ++i) {
+        const double p = points[i];
+        if (f.first_knot > p || p > f.last_knot) return i;
+        const double u = (p - f.origin) / f.spacing;
+        const double c = cell_index(u, lo, hi);
+        const double t = u - c;
+        const auto s = static_cast<std::ptrdiff_t>(c) - static_cast<std::ptrdiff_t>(f.half_width - 1);
+        double w[W];
+        weights(axis, s, t, w);
+        double sum = 0.0;
+        for (std::size_t j = 0; j < W; ++j) sum = fused(coefficients[s + static_cast<std::ptrdiff_t>(j)], w[j], sum);
+        if (s > 0) {
+            // Everything left of the stencil: the tail at s - 1, by Horner's rule in t.
+            const double* tail = f.tails.data() + static_cast<std::size_t>(s - 1) * k;
+            double left = 0.0;
+            for (std::size_t j = k; j-- > 0;) left = fused(left, t, tail[j]);
+            sum = sum + left;
+        }
+        out[i] = sum * f.scale;
+    }
+    return points.size;
+}
+
+}  // namespace
+
+double integer_power(double base, std::uint32_t exponent) {
+    double result = 1.0;
+    while (true) {
+        if (exponent & 1u) result = result * base;
+        exponent >>= 1;
+        if (exponent == 0) return result;
+        base = base * base;
+    }
+}
+
+Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView& values, std::string_view kernel,
+                                            std::string_view bc_left, std::string_view bc_right,
+                                            std::int32_t derivative) {
+    if (auto ok = require_contiguous(x); !ok) return ok.error();
+    if (auto ok = require_contiguous(values); !ok) return ok.error();
+    const std::size_t n = x.size();
+    if (n < 2 || values.size() != n) return value_error("need at least 2 knots, and as many values as knots");
+    const auto h = knot_spacing(x.data, n);
+    if (!h) return h.error();
+
+    const auto max_d = max_derivative(kernel);
+    const auto max_i = max_integral(kernel);
+    if (!max_d || !max_i) return value_error(text::format("unknown kernel {}", text::quoted(kernel)));
+    if (derivative > 0 && static_cast<std::uint32_t>(derivative) > *max_d)
+        return value_error(text::format("kernel {} supports derivatives up to order {}, got {}",
+                                        text::quoted(kernel), *max_d, derivative));
+    const std::uint32_t k = integral_order(derivative);
+    if (k > *max_i)
+        return value_error(
+            text::format("kernel {} supports integrals up to order {} (derivative = -{}), got derivative = {}",
+                         text::quoted(kernel), *max_i, *max_i, derivative));
+
+    Interpolant1D f;
+    f.nearest = is_nearest(kernel);
+    f.columns = 2;
+    if (!f.nearest) {
+        const auto table = column_table(kernel, derivative);
+        if (!table)
+            return value_error(text::format("no table for kernel {}, order {}", text::quoted(kernel), derivative));
+        f.columns = table->ncols;
+        if (k == 0) f.column_rows = pad_values({table->coefficients, table->count}, table->ncols);
+    }
+
+    const auto left = parse_boundary(bc_left);
+    if (!left) return left.error();
+    const auto right = parse_boundary(bc_right);
+    if (!right) return right.error();
+    auto extended = extended_coefficients(std::span<const double>(values.data, n), kernel, *left, *right);
+    if (!extended) return extended.error();
+    f.coefficients = std::move(*extended);
+    const auto half_width = stencil_half_width(kernel);
+    if (!half_width) return half_width.error();
+    f.half_width = *half_width;
+    f.spacing = *h;
+    f.first_knot = x.data[0];
+    f.last_knot = x.data[n - 1];
+    f.origin = f.first_knot - f.spacing * static_cast<double>(f.half_width - 1);
+    // Points are located relative to the origin; both ends of the extended
+    // grid must be representable.
+    if (!std::isfinite(f.origin) || !std::isfinite(f.last_knot - f.origin)) return too_wide();
+
+    if (k > 0) {
+        auto axis = IntegralAxis::create(kernel, k);
+        if (!axis) return axis.error();
+        f.integral = std::move(*axis);
+        f.tails = extend_tails(*f.integral, f.coefficients.span(), 1, f.coefficients.size(), 1);
+        f.scale = integer_power(f.spacing, k);
+    } else {
+        f.scale = integer_power(-1.0 / f.spacing, static_cast<std::uint32_t>(derivative));
+    }
+    return f;
+}
+
+Result<NdBuffer> Interpolant1D::evaluate(const ArrayView& points) const {
+    const StridedValues p{points.data, points.shape[0], points.strides[0]};
+    Buffer out;
+    auto evaluated = [&](auto evaluator) -> std::size_t {
+        out = Buffer(p.size);
+        return evaluator(*this, p, out.data());
+    };
+    Result<std::size_t> done = integral  ? with_width(columns, [&](auto w) { return evaluated(evaluate_integral<w()>); })
+                               : nearest ? Result<std::size_t>(evaluated(evaluate_nearest))
+                                         : with_width(columns, [&](auto w) { return evaluated(evaluate_columns<w()>); });
+    if (!done) return done.error();
+    if (*done < p.size)
+        return value_error(text::format("point {} lies outside the data range [{}, {}]", p[*done], first_knot,
+                                        last_knot));
+    return NdBuffer{std::move(out), {p.size}};
+}
+
+}  // namespace quorvel

@@ -1,0 +1,56 @@
+// One-dimensional interpolation of values at uniformly spaced knots.
+//
+// The values, extended by ghosts, are the coefficients c_e of a convolution:
+// coefficient e sits at origin + e * spacing.  A point p in cell c (its left
+// knot) at fractional offset t takes the W coefficients s = c - (hw - 1) ...
+// s + W - 1 weighted by the kernel's column polynomials at tau = 1 - t:
+//
+//     value = scale * sum_j w_j(tau) c_(s + j)
+//
+// A derivative of order d uses the d-th derivative tables and scale (-1/h)^d;
+// an antiderivative of order k uses the integral axis' weights, adds the tail
+// of every coefficient left of the stencil, and scales by h^k.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "array.hpp"
+#include "integral.hpp"
+#include "padded_rows.hpp"
+#include "result.hpp"
+
+namespace quorvel {
+
+struct Interpolant1D {
+    Buffer coefficients;      // n + 2 (half_width - 1) extended values
+    PaddedRows column_rows;   // the derivative order's table; empty for antiderivatives and "a0"
+    Buffer tails;             // tail_count terms per coefficient; empty unless an antiderivative
+    std::optional<IntegralAxis> integral;
+    double origin = 0.0;      // coordinate of coefficient 0
+    double spacing = 0.0;
+    std::size_t half_width = 0;
+    double first_knot = 0.0;  // the data range, both ends inclusive
+    double last_knot = 0.0;
+    std::size_t columns = 0;  // W
+    double scale = 1.0;
+    bool nearest = false;     // "a0": the nearer knot's value
+
+    static Result<Interpolant1D> create(const ArrayView& x, const ArrayView& values, std::string_view kernel,
+                                        std::string_view bc_left, std::string_view bc_right,
+                                        std::int32_t derivative);
+
+    Result<NdBuffer> evaluate(const ArrayView& points) const;
+};
+
+// b^e by square-and-multiply from the lowest exponent bit (b^0 = 1).
+double integer_power(double base, std::uint32_t exponent);
+
+// The negation of a derivative order, without overflow at INT32_MIN.
+inline std::uint32_t integral_order(std::int32_t derivative) {
+    return derivative < 0 ? 0u - static_cast<std::uint32_t>(derivative) : 0u;
+}
+
+}  // namespace quorvel
