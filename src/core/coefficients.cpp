@@ -9,6 +9,21 @@
 
 #include "text.hpp"
 
+#if defined(__unix__)
+#include <sys/mman.h>
+#endif
+
+// std::fma is a library call unless the compiler may assume the instruction.
+// The routines that run it per value get a second copy built for processors
+// that have it, picked at load time (a GNU indirect function); both copies
+// round identically, as fma is exact-then-rounded either way and nothing
+// else is fused.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__GLIBC__)
+#define HOT_FMA_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define HOT_FMA_CLONES
+#endif
+
 namespace quorvel {
 namespace {
 
@@ -67,8 +82,8 @@ void centre(const double* values, std::size_t k, double* centred) {
 // increasing order; ghosts are done in blocks that advance together column by
 // column, which keeps every ghost's own operation order and lets independent
 // ghosts overlap.
-void write_ghosts(const GhostMatrix& matrix, const double* y, std::ptrdiff_t step, std::size_t g, double* line,
-                  std::ptrdiff_t out_step) {
+HOT_FMA_CLONES void write_ghosts(const GhostMatrix& matrix, const double* y, std::ptrdiff_t step, std::size_t g,
+                                 double* line, std::ptrdiff_t out_step) {
     constexpr std::size_t block = 8;
     for (std::size_t first = 0; first < g; first += block) {
         const std::size_t count = std::min(block, g - first);
@@ -112,8 +127,8 @@ constexpr auto DIFFERENCE_COEFFICIENTS = [] {
 // when every m-th difference of them stays within their spread plus the
 // rounding that such a difference can carry (the coefficients' magnitudes sum
 // to 2^m).  NaN values are left out of the spread; a NaN difference passes.
-bool differences_within_spread(const double* values, std::size_t start, std::ptrdiff_t step, std::size_t s,
-                               std::size_t m) {
+HOT_FMA_CLONES bool differences_within_spread(const double* values, std::size_t start, std::ptrdiff_t step,
+                                              std::size_t s, std::size_t m) {
     const auto z = [&](std::size_t i) {
         return values[static_cast<std::ptrdiff_t>(start) + static_cast<std::ptrdiff_t>(i) * step];
     };
@@ -204,6 +219,22 @@ void for_each_position(std::span<const BoxAxis> axes, std::ptrdiff_t a, std::ptr
             index[axis] = 0;
         }
     }
+}
+
+// Asks the system to back a large result with huge pages where it offers
+// them only on request: the first touch of each page of a fresh allocation
+// otherwise costs as much as copying the data into it.  Purely advisory.
+void prefer_huge_pages(Buffer& buffer) {
+#if defined(MADV_HUGEPAGE)
+    constexpr std::size_t page = 4096;
+    const std::size_t bytes = buffer.size() * sizeof(double);
+    if (bytes < (std::size_t{1} << 22)) return;
+    const auto address = reinterpret_cast<std::uintptr_t>(buffer.data());
+    const std::uintptr_t first = (address + page - 1) / page * page;
+    madvise(reinterpret_cast<void*>(first), address + bytes - first, MADV_HUGEPAGE);
+#else
+    (void)buffer;
+#endif
 }
 
 // a * b, or false when the product would exceed the largest signed 64-bit size.
@@ -302,6 +333,7 @@ Result<Buffer> extended_coefficients(std::span<const double> values, std::string
     // Every entry is written below (data here, ghosts by fill_ghosts), so
     // the storage starts uninitialised.
     Buffer out(n + 2 * g);
+    prefer_huge_pages(out);
     if (n > 0) std::memcpy(out.data() + g, values.data(), n * sizeof(double));
     if (g == 0) return out;
 
@@ -373,6 +405,7 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
 
     NdBuffer out{Buffer(total), shape};
     if (total == 0) return out;
+    prefer_huge_pages(out.values);
     double* const result = out.values.data();
 
     // Copy the data into the interior, one row of the last axis at a time.

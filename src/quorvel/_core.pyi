@@ -1,9 +1,11 @@
 """Type stubs for the native module quorvel._core."""
 
+from collections.abc import Sequence
+
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["evaluate_polynomial", "kernel_weights"]
+__all__ = ["evaluate_polynomial", "kernel_weights", "extended_coefficients", "extended_coefficients_nd"]
 
 _Float64Array = npt.NDArray[np.float64]
 
@@ -16,3 +18,13 @@ def evaluate_polynomial(coefs: _Float64Array, x: _Float64Array) -> _Float64Array
 def kernel_weights(kernel: str, order: int, tau: float) -> list[float]:
     """Python-visible (for testing): the weights of all stencil columns of `kernel` (e.g. "b5")
     for derivative order `order`, at `tau` = 1 − t."""
+
+def extended_coefficients(values: _Float64Array, kernel: str, bc_left: str, bc_right: str) -> _Float64Array:
+    """Python-visible (for testing): the data values extended by ghost values beyond each boundary,
+    for `kernel` and the boundary conditions `bc_left` and `bc_right` ("poly", "linear",
+    "quadratic" or "detect")."""
+
+def extended_coefficients_nd(values: _Float64Array, kernel: str, bcs: Sequence[tuple[str, str]]) -> _Float64Array:
+    """Python-visible (for testing): the N-D data array extended by ghost values beyond each
+    boundary of every axis, for `kernel` and one (left, right) pair of boundary condition names
+    per axis, e.g. [("poly", "poly"), ("detect", "linear")] for 2D data."""
