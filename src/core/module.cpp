@@ -29,6 +29,7 @@
 #include "array.hpp"
 #include "coefficients.hpp"
 #include "interpolant.hpp"
+#include "interpolant_nd.hpp"
 #include "kernels.hpp"
 #include "result.hpp"
 
@@ -604,6 +605,46 @@ PyType_Slot INTERPOLANT_1D_SLOTS[] = {
 PyType_Spec INTERPOLANT_1D_SPEC = {"quorvel._core.Interpolant1D", sizeof(Instance<quorvel::Interpolant1D>), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, INTERPOLANT_1D_SLOTS};
 
+constexpr const char* INTERPOLANT_ND_PARAMS[] = {"knots", "values", "kernel", "bcs", "derivatives"};
+
+PyObject* interpolant_nd_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* module = PyType_GetModule(type);
+    return invoke_new(module, "InterpolantND.__new__()", INTERPOLANT_ND_PARAMS, args, kwargs,
+                      [&](const Sequence<Array<1>>& knots, const Array<-1>& values, const Text& kernel,
+                          const Sequence<NamePair>& bcs, const Sequence<Int32>& derivatives) {
+                          return new_instance(type, module,
+                                              quorvel::InterpolantND::create(knots.values(), values.value,
+                                                                             kernel.value, bcs.values(),
+                                                                             derivatives.values()));
+                      });
+}
+
+PyObject* interpolant_nd_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke(PyType_GetModule(Py_TYPE(self)), "InterpolantND.evaluate()", EVALUATE_PARAMS, args, nargs,
+                  kwnames, [self](const Array<2>& points) {
+                      return core_of<quorvel::InterpolantND>(self).evaluate(points.value);
+                  });
+}
+
+PyMethodDef INTERPOLANT_ND_METHODS[] = {
+    function_def("evaluate", interpolant_nd_evaluate,
+                 "evaluate($self, points)\n--\n\n"
+                 "Evaluate at every row of `points`, an array of shape (number of points, number of axes)"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot INTERPOLANT_ND_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(interpolant_nd_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<quorvel::InterpolantND>)},
+    {Py_tp_methods, INTERPOLANT_ND_METHODS},
+    {Py_tp_doc, const_cast<char*>("InterpolantND(knots, values, kernel, bcs, derivatives)\n--\n\n"
+                                  "An N-D interpolant.")},
+    {0, nullptr},
+};
+
+PyType_Spec INTERPOLANT_ND_SPEC = {"quorvel._core.InterpolantND", sizeof(Instance<quorvel::InterpolantND>), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, INTERPOLANT_ND_SLOTS};
+
 PyObject* make_class(PyObject* module, PyType_Spec* spec) {
     return PyType_FromModuleAndSpec(module, spec, nullptr);
 }
@@ -627,6 +668,7 @@ const Registration REGISTRATIONS[] = {
     {"extended_coefficients", [](PyObject* m) { return make_function(m, &EXTENDED_COEFFICIENTS_DEF); }},
     {"extended_coefficients_nd", [](PyObject* m) { return make_function(m, &EXTENDED_COEFFICIENTS_ND_DEF); }},
     {"Interpolant1D", [](PyObject* m) { return make_class(m, &INTERPOLANT_1D_SPEC); }},
+    {"InterpolantND", [](PyObject* m) { return make_class(m, &INTERPOLANT_ND_SPEC); }},
 };
 
 // Appends `name` to the module's __all__, creating the list on first use.
