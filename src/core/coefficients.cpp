@@ -361,39 +361,48 @@ Result<Buffer> extended_coefficients(std::span<const double> values, std::string
 //   each axis in order, left end before right, before anything is allocated
 //   reports the same message the full passes would, zero-length axes
 //   included.
-Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_view kernel,
-                                          std::span<const BoundaryPair> bcs) {
+Result<std::vector<std::size_t>> extended_shape(std::span<const std::size_t> data_shape, std::string_view kernel,
+                                                std::span<const BoundaryPair> bcs) {
     const auto half_width = stencil_half_width(kernel);
     if (!half_width) return half_width.error();
     const std::size_t g = *half_width - 1;
-    const std::size_t d = values.ndim();
+    const std::size_t d = data_shape.size();
     if (bcs.size() != d)
         return value_error(
             text::format("{} boundary condition pairs given for {}-dimensional data", bcs.size(), d));
 
-    // Extended shape; the product of its non-zero lengths must stay within
-    // the signed 64-bit sizes that arrays are indexed by.
+    // The product of the non-zero extended lengths must stay within the
+    // signed 64-bit sizes that arrays are indexed by.
     std::vector<std::size_t> shape(d);
     std::size_t nonzero_product = 1;
-    bool empty = false;
     for (std::size_t j = 0; j < d; ++j) {
-        const std::size_t n = values.shape[j];
+        const std::size_t n = data_shape[j];
         if (n > static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max()) - 2 * g ||
             !multiply_within_limit(nonzero_product, std::max<std::size_t>(n + 2 * g, 1), nonzero_product))
             return panic("the extended array would hold more than 2^63 - 1 elements");
         shape[j] = n + 2 * g;
-        empty = empty || shape[j] == 0;
     }
-    const std::size_t total = empty ? 0 : nonzero_product;
 
-    const GhostMatrix* poly = nullptr;
     if (g > 0) {
-        poly = poly_ghost_matrix(kernel);
+        const GhostMatrix* poly = poly_ghost_matrix(kernel);
         if (poly == nullptr)
             return value_error(text::format("no polynomial ghost matrix for kernel {}", text::quoted(kernel)));
         for (std::size_t j = 0; j < d; ++j)
-            if (auto ok = check_line(*poly, bcs[j], values.shape[j], g); !ok) return ok.error();
+            if (auto ok = check_line(*poly, bcs[j], data_shape[j], g); !ok) return ok.error();
     }
+    return shape;
+}
+
+Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_view kernel,
+                                          std::span<const BoundaryPair> bcs) {
+    auto checked = extended_shape(values.shape, kernel, bcs);
+    if (!checked) return checked.error();
+    std::vector<std::size_t>& shape = *checked;
+    const std::size_t d = shape.size();
+    const std::size_t g = *stencil_half_width(kernel) - 1;
+    const GhostMatrix* poly = g > 0 ? poly_ghost_matrix(kernel) : nullptr;
+    std::size_t total = 1;
+    for (std::size_t len : shape) total *= len;
 
     // Row-major strides of the result.
     std::vector<std::ptrdiff_t> out_strides(d);

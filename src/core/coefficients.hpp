@@ -63,6 +63,12 @@ Status fill_ghosts(double* line, std::ptrdiff_t stride, std::size_t n, std::size
 Result<Buffer> extended_coefficients(std::span<const double> values, std::string_view kernel, Boundary left,
                                      Boundary right);
 
+// The extended shape of data of `data_shape`, after every check the extension
+// makes (kernel, pair count, size, axes too short for their conditions);
+// nothing is allocated.
+Result<std::vector<std::size_t>> extended_shape(std::span<const std::size_t> data_shape, std::string_view kernel,
+                                                std::span<const BoundaryPair> bcs);
+
 // The array extended by g ghosts beyond both ends of every axis, row-major.
 Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_view kernel,
                                           std::span<const BoundaryPair> bcs);

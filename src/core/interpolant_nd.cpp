@@ -341,19 +341,26 @@ Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, co
 
     const auto pairs = parse_boundary_pairs(bcs);
     if (!pairs) return pairs.error();
+    // Every refusal of the extension and of the tails comes before the
+    // extended array is allocated.
+    const auto shape = extended_shape(values.shape, kernel, *pairs);
+    if (!shape) return shape.error();
+    std::vector<const IntegralAxis*> integrals;
+    for (const GridAxis& axis : f.grid) integrals.push_back(axis.integral ? &*axis.integral : nullptr);
+    std::size_t count = 1;
+    for (std::size_t len : *shape) count *= len;
+    if (auto ok = check_tails_memory(integrals, count); !ok) return ok.error();
+
     auto extended = extended_coefficients_nd(values, kernel, *pairs);
     if (!extended) return extended.error();
     f.coefficients = std::move(extended->values);
-
     std::vector<std::size_t> strides(n_axes, 1);
-    for (std::size_t a = n_axes - 1; a > 0; --a) strides[a - 1] = extended->shape[a] * strides[a];
-    std::vector<const IntegralAxis*> integrals;
+    for (std::size_t a = n_axes - 1; a > 0; --a) strides[a - 1] = (*shape)[a] * strides[a];
     for (std::size_t a = 0; a < n_axes; ++a) {
-        f.grid[a].extended_len = extended->shape[a];
+        f.grid[a].extended_len = (*shape)[a];
         f.grid[a].stride = strides[a];
-        integrals.push_back(f.grid[a].integral ? &*f.grid[a].integral : nullptr);
     }
-    auto regions = build_regions(f.coefficients.span(), integrals, extended->shape, strides);
+    auto regions = build_regions(f.coefficients.span(), integrals, *shape, strides);
     if (!regions) return regions.error();
     f.regions = std::move(*regions);
 
