@@ -1,9 +1,10 @@
 // The evaluators of both interpolants, written once over the lane type V
 // (lanes.hpp): a block of lane_count<V> points runs the same operations as one
-// point, lane by lane, so every variant gives the same bits.  Blocks that a
-// vector cannot finish (a point outside the range, or a stencil in the first
-// cells of an integral axis, which needs per-column anchoring) are redone one
-// point at a time, which also finds the first point outside the range.
+// point, lane by lane, so every variant gives the same bits.  A block names
+// the lanes it could not finish, and those points are redone one at a time:
+// all of them when a point lies outside the range (which finds the first
+// such point), else the points in the first cells of an integral axis, whose
+// stencils need per-column anchoring.
 //
 // Included only by the per-instruction-set translation units.
 #pragma once
@@ -26,21 +27,24 @@ namespace {
 template <class V>
 using Lanes = std::type_identity<V>;
 
-// Runs block(Lanes<V>{}, i) over whole blocks of points and block(Lanes<double>{}, i)
-// over the rest and over any block that gave up.  Gives the index of the
-// first point that failed one at a time, or `count`.
+constexpr unsigned ALL_LANES = ~0u;
+
+// Runs block(Lanes<V>{}, i) over whole blocks of points and
+// block(Lanes<double>{}, i) over the rest and over the lanes a block hands
+// back (bit l of its result for point i + l).  One point at a time, a block
+// gives 0, or 1 for a point outside the range.  Gives the index of the first
+// point outside the range, or `count`.
 template <class V, class Block>
 std::size_t run_blocks(std::size_t count, Block&& block) {
     constexpr std::size_t L = lane_count<V>;
     std::size_t i = 0;
     if constexpr (L > 1)
-        for (; i + L <= count; i += L) {
-            if (block(Lanes<V>{}, i)) continue;
-            for (std::size_t l = 0; l < L; ++l)
-                if (!block(Lanes<double>{}, i + l)) return i + l;
-        }
+        for (; i + L <= count; i += L)
+            if (const unsigned redo = block(Lanes<V>{}, i))
+                for (std::size_t l = 0; l < L; ++l)
+                    if ((redo >> l & 1u) && block(Lanes<double>{}, i + l)) return i + l;
     for (; i < count; ++i)
-        if (!block(Lanes<double>{}, i)) return i;
+        if (block(Lanes<double>{}, i)) return i;
     return count;
 }
 
@@ -67,9 +71,9 @@ inline AxisGrid axis_grid(const Interpolant1D& f) {
 }
 
 template <std::size_t W, class V>
-bool columns_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+unsigned columns_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
     const V x = load<V>(points.data + static_cast<std::ptrdiff_t>(i) * points.stride, points.stride);
-    if (any_outside(x, g.first_knot, g.last_knot)) return false;
+    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
     const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
     const V c = cell_index(u, g.lo, g.hi);
     const V tau = (c - u) + splat<V>(1.0);
@@ -79,48 +83,48 @@ bool columns_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points,
     V sum = splat<V>(0.0);
     for (std::size_t j = 0; j < W; ++j) sum = fused(w[j], gather(f.coefficients.data() + j, stencil), sum);
     store(out + i, sum * splat<V>(f.scale));
-    return true;
+    return 0;
 }
 
 // "a0": the value of the nearer knot (the upper one from half-way on); NaN
 // at NaN.  No scale: the order is 0.
 template <class V>
-bool nearest_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+unsigned nearest_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
     const V x = load<V>(points.data + static_cast<std::ptrdiff_t>(i) * points.stride, points.stride);
-    if (any_outside(x, g.first_knot, g.last_knot)) return false;
+    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
     const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
     const V c = cell_index(u, g.lo, g.hi);
     const auto cell = to_index(c);
     const double* coefficients = f.coefficients.data();
     store(out + i, pick_by_half(u - c, gather(coefficients, cell), gather(coefficients + 1, cell)));
-    return true;
+    return 0;
 }
 
 template <std::size_t W, class V>
-bool integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+unsigned integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
     const IntegralAxis& axis = *f.integral;
     const V x = load<V>(points.data + static_cast<std::ptrdiff_t>(i) * points.stride, points.stride);
-    if (any_outside(x, g.first_knot, g.last_knot)) return false;
+    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
     const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
     const V c = cell_index(u, g.lo, g.hi);
     const V t = u - c;
     const V s = c - splat<V>(g.ghosts);
-    if (lane_count<V> > 1 && !all_at_least(s, static_cast<double>(2 * axis.half_width - 1))) return false;
     V w[W];
     weights(axis, s, t, w);
     const auto stencil = to_index(s);
     V sum = splat<V>(0.0);
     for (std::size_t j = 0; j < W; ++j) sum = fused(gather(f.coefficients.data() + j, stencil), w[j], sum);
-    if (all_at_least(s, 1.0)) {
-        // Everything left of the stencil: the tail at s - 1, by Horner's rule in t.
+    if (lane_count<V> > 1 || all_at_least(s, 1.0)) {
+        // Everything left of the stencil: the tail at s - 1, by Horner's rule
+        // in t.  (Lanes at s = 0 are redone; their index is only kept valid.)
         const std::size_t k = axis.tail_count;
-        const auto tail = to_index((s - splat<V>(1.0)) * splat<V>(static_cast<double>(k)));
+        const auto tail = to_index(at_least(s - splat<V>(1.0), 0.0) * splat<V>(static_cast<double>(k)));
         V left = splat<V>(0.0);
         for (std::size_t j = k; j-- > 0;) left = fused(left, t, gather(f.tails.data() + j, tail));
         sum = sum + left;
     }
     store(out + i, sum * splat<V>(f.scale));
-    return true;
+    return lane_count<V> > 1 ? lanes_below(s, static_cast<double>(2 * axis.half_width - 1)) : 0;
 }
 
 template <class V>
@@ -167,7 +171,7 @@ bool locate(const ArrayView& points, std::size_t i, std::size_t a, const AxisGri
     const double* p = points.data + static_cast<std::ptrdiff_t>(i) * points.strides[0] +
                       static_cast<std::ptrdiff_t>(a) * points.strides[1];
     const V x = load<V>(p, points.strides[0]);
-    if (any_outside(x, g.first_knot, g.last_knot)) return false;
+    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
     const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
     const V c = cell_index(u, g.lo, g.hi);
     where.t = u - c;
@@ -230,50 +234,51 @@ void fill_powers(const Region& region, const std::vector<GridAxis>& grid, const 
 
 // Values and derivatives: column weights on every axis.
 template <std::size_t W, class V>
-bool fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
+unsigned fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
              std::size_t i, double* out) {
     auto* w = scratch.weights();
     V position = splat<V>(0.0);
     for (std::size_t a = 0; a < f.grid.size(); ++a) {
-        Located<V> where;
-        if (!locate(points, i, a, grids[a], where)) return false;
+        Located<V> where{};
+        if (!locate(points, i, a, grids[a], where)) return ALL_LANES;
         column_weights(f.grid[a].column_rows, splat<V>(1.0) - where.t, w[a]);
         position = position + where.start * splat<V>(static_cast<double>(f.grid[a].stride));
     }
     store(out + i, contract<W>(f, 0, f.coefficients.data(), to_index(position), w) * splat<V>(f.scale));
-    return true;
+    return 0;
 }
 
 // "a0" without integrals: the stored value at the nearer knot of every axis.
 template <class V>
-bool nearest_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayView& points, std::size_t i,
+unsigned nearest_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayView& points, std::size_t i,
                 double* out) {
     V position = splat<V>(0.0);
     for (std::size_t a = 0; a < f.grid.size(); ++a) {
-        Located<V> where;
-        if (!locate(points, i, a, grids[a], where)) return false;
+        Located<V> where{};
+        if (!locate(points, i, a, grids[a], where)) return ALL_LANES;
         const V nearer = pick_by_half(where.t, where.start, where.start + splat<V>(1.0));  // NaN at NaN
         position = position + nearer * splat<V>(static_cast<double>(f.grid[a].stride));
     }
     store(out + i, gather_or_nan(f.coefficients.data(), position));
-    return true;
+    return 0;
 }
 
 // Antiderivatives along some axes: the stencil contraction plus, for every
 // region whose stencils leave coefficients to their left, its tails.
 template <std::size_t W, class V>
-bool general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
+unsigned general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
                 std::size_t i, double* out) {
     auto* w = scratch.weights();
+    const double first_right = static_cast<double>(2 * f.half_width - 1);
+    unsigned redo = 0;
     V position = splat<V>(0.0);
     for (std::size_t a = 0; a < f.grid.size(); ++a) {
         const GridAxis& axis = f.grid[a];
-        Located<V> where;
-        if (!locate(points, i, a, grids[a], where)) return false;
+        Located<V> where{};
+        if (!locate(points, i, a, grids[a], where)) return ALL_LANES;
         if (axis.integral) {
-            if (lane_count<V> > 1 && !all_at_least(where.start, static_cast<double>(2 * f.half_width - 1)))
-                return false;
             weights(*axis.integral, where.start, where.t, w[a]);
+            if (lane_count<V> > 1) redo |= lanes_below(where.start, first_right);
         } else if (f.nearest) {
             w[a][0] = pick_by_half(where.t, splat<V>(1.0), splat<V>(0.0));
             w[a][1] = pick_by_half(where.t, splat<V>(0.0), splat<V>(1.0));
@@ -287,22 +292,25 @@ bool general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& sc
     V total = contract<W>(f, 0, f.coefficients.data(), to_index(position), w);
     V* powers = scratch.powers.get();
     for (const Region& region : f.regions) {
-        // Stencils starting at 0 along a region axis leave nothing to their left.
+        // Stencils starting at 0 along a region axis leave nothing to their
+        // left.  (Such lanes of a block are redone; their index is only kept
+        // valid.)
         V shift = splat<V>(0.0);
         bool at_first_cell = false;
         for (std::size_t a : region.region_axes) {
-            at_first_cell = at_first_cell || any_equal(scratch.start[a], 0.0);
+            at_first_cell = at_first_cell || (lane_count<V> == 1 && any_equal(scratch.start[a], 0.0));
             shift = shift + splat<V>(static_cast<double>(f.grid[a].stride));
         }
         if (!at_first_cell) {
             fill_powers(region, f.grid, scratch.t.get(), powers);
-            const auto lane = to_index((position - shift) * splat<V>(static_cast<double>(region.block_len)));
+            const V before = at_least(position - shift, 0.0);
+            const auto lane = to_index(before * splat<V>(static_cast<double>(region.block_len)));
             total = total + contract_region<W>(f, region, 0, region.tails.data(), lane, w, powers);
         }
         powers += region.block_len;
     }
     store(out + i, total * splat<V>(f.scale));
-    return true;
+    return redo;
 }
 
 template <class V>
@@ -335,7 +343,7 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, d
     if (stop == count) return {};
     // The first point that failed one at a time: report its first axis outside.
     for (std::size_t a = 0; a < f.grid.size(); ++a) {
-        Located<double> where;
+        Located<double> where{};
         if (!locate(points, stop, a, grids[a], where)) return {stop, a};
     }
     return {};

@@ -53,9 +53,10 @@ inline double factorial(std::size_t n) {
 }
 
 // The W stencil weights of the k-th antiderivative at stencil start s and
-// fractional offset t.  Several points at once (a SIMD lane type V) only
-// where every stencil starts right of the first knot (s >= 2 hw - 1); the
-// per-column anchoring of the first cells is done one point at a time.
+// fractional offset t.  Several points at once (a SIMD lane type V) are all
+// taken to start right of the first knot (s >= 2 hw - 1); the caller redoes
+// one at a time the points of the first cells, which need per-column
+// anchoring.
 template <std::size_t W, class V>
 inline void weights(const IntegralAxis& axis, V s, V t, V (&w)[W]) {
     const std::size_t k = axis.tail_count;
@@ -75,7 +76,7 @@ inline void weights(const IntegralAxis& axis, V s, V t, V (&w)[W]) {
         }
     } else {
         const V tau = splat<V>(1.0) - t;
-        if (all_at_least(s, first_right)) {
+        if (lane_count<V> > 1 || all_at_least(s, first_right)) {
             column_weights(axis.anchored_rows, tau, w);
             return;
         }
@@ -83,7 +84,7 @@ inline void weights(const IntegralAxis& axis, V s, V t, V (&w)[W]) {
     }
     const V twice_factorial = splat<V>(2.0 * factorial(k - 1));
     for (std::size_t j = 0; j < W; ++j) {
-        if (all_at_least(s, first_right - static_cast<double>(j))) {
+        if (lane_count<V> > 1 || all_at_least(s, first_right - static_cast<double>(j))) {
             // Right of the first knot: one-sided = centred + u^(k-1) / (2 (k-1)!).
             const V u = t + splat<V>(static_cast<double>(hw - 1 - static_cast<std::ptrdiff_t>(j)));
             V power = splat<V>(1.0);
