@@ -80,8 +80,10 @@ unsigned columns_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues poi
     const auto stencil = to_index(c - splat<V>(g.ghosts));
     V w[W];
     column_weights(f.column_rows, tau, w);
+    V rows[W];
+    stencil_rows(f.coefficients.data(), stencil, rows);
     V sum = splat<V>(0.0);
-    for (std::size_t j = 0; j < W; ++j) sum = fused(w[j], gather(f.coefficients.data() + j, stencil), sum);
+    for (std::size_t j = 0; j < W; ++j) sum = fused(w[j], rows[j], sum);
     store(out + i, sum * splat<V>(f.scale));
     return 0;
 }
@@ -112,8 +114,10 @@ unsigned integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues po
     V w[W];
     weights(axis, s, t, w);
     const auto stencil = to_index(s);
+    V rows[W];
+    stencil_rows(f.coefficients.data(), stencil, rows);
     V sum = splat<V>(0.0);
-    for (std::size_t j = 0; j < W; ++j) sum = fused(gather(f.coefficients.data() + j, stencil), w[j], sum);
+    for (std::size_t j = 0; j < W; ++j) sum = fused(rows[j], w[j], sum);
     if (lane_count<V> > 1 || all_at_least(s, 1.0)) {
         // Everything left of the stencil: the tail at s - 1, by Horner's rule
         // in t.  (Lanes at s = 0 are redone; their index is only kept valid.)
@@ -186,7 +190,9 @@ template <std::size_t W, class V, class Index>
 V contract(const InterpolantND& f, std::size_t a, const double* base, Index lane, const V (*w)[W]) {
     V acc = splat<V>(0.0);
     if (a + 1 == f.grid.size()) {
-        for (std::size_t j = 0; j < W; ++j) acc = fused(gather(base + j, lane), w[a][j], acc);
+        V rows[W];
+        stencil_rows(base, lane, rows);
+        for (std::size_t j = 0; j < W; ++j) acc = fused(rows[j], w[a][j], acc);
         return acc;
     }
     const std::size_t stride = f.grid[a].stride;
