@@ -3,6 +3,8 @@ mathematical properties, every construction check in its order, and the binding.
 
 import importlib.util
 import inspect
+import pickle
+import weakref
 from pathlib import Path
 
 import numpy as np
@@ -385,6 +387,10 @@ def test_instances_are_immutable():
         f.evaluate = None
     with pytest.raises(TypeError):
         Interpolant1D.evaluate = None
+    for refused in (lambda: weakref.ref(f), lambda: pickle.dumps(f), lambda: object.__new__(Interpolant1D),
+                    lambda: type("Derived", (Interpolant1D,), {})):
+        with pytest.raises(TypeError):
+            refused()
 
 
 LEAK_X = grid(40)
