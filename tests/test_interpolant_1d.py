@@ -230,7 +230,7 @@ def bad_bc(name):
     ({"x": np.array([-1.0, np.nextafter(1e-8, 1), 1.0]), "values": Y6[:3]}, ValueError,
      "knots must be uniformly spaced", None),
     # kernel and order
-    ({"kernel": "A3"}, ValueError, 'unknown kernel "A3"', None),
+    ({"kernel": "A3", "bc_right": "Poly"}, ValueError, 'unknown kernel "A3"', None),
     ({"kernel": "a3 "}, ValueError, 'unknown kernel "a3 "', None),
     ({"kernel": "a", "derivative": 5}, ValueError, 'unknown kernel "a"', None),
     ({"kernel": ""}, ValueError, 'unknown kernel ""', None),
