@@ -175,7 +175,7 @@ bool locate(const ArrayView& points, std::size_t i, std::size_t a, const AxisGri
     const double* p = points.data + static_cast<std::ptrdiff_t>(i) * points.strides[0] +
                       static_cast<std::ptrdiff_t>(a) * points.strides[1];
     const V x = load<V>(p, points.strides[0]);
-    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
+    if (any_outside(x, g.first_knot, g.last_knot)) return false;
     const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
     const V c = cell_index(u, g.lo, g.hi);
     where.t = u - c;
@@ -210,6 +210,14 @@ V contract_region(const InterpolantND& f, const Region& region, std::size_t a, c
     V acc = splat<V>(0.0);
     if (a < f.grid.size()) {
         const std::size_t step = f.grid[a].stride * region.block_len;
+        if (step == 1) {
+            // The last axis with one tail term per coefficient: the W values
+            // lie side by side.
+            V rows[W];
+            stencil_rows(base, lane, rows);
+            for (std::size_t j = 0; j < W; ++j) acc = fused(fused(rows[j], powers[0], splat<V>(0.0)), w[a][j], acc);
+            return acc;
+        }
         for (std::size_t j = 0; j < W; ++j)
             acc = fused(contract_region<W>(f, region, a + 1, base + j * step, lane, w, powers), w[a][j], acc);
         return acc;

@@ -108,7 +108,10 @@ void compare_nd(std::mt19937_64& rng, const char* kernel, const std::vector<std:
     for (std::size_t a = 0; a < dims; ++a) knot_views.push_back({knots[a].data(), {&shape[a], 1}, unit, true});
     std::vector<BoundaryNames> bcs(dims, {"detect", "poly"});
     auto f = InterpolantND::create(knot_views, {values.data(), shape, strides, true}, kernel, bcs, orders);
-    if (!f) return;
+    if (!f) {
+        std::printf("%s\n", f.error().message.c_str());
+        return;
+    }
     const auto order = [&](std::size_t a) { return a < dims ? orders[a] : 0; };
 
     for (std::size_t count : {1u, 8u, 13u, 200u}) {
