@@ -1,11 +1,19 @@
 """Type stubs for the native module quorvel._core."""
 
 from collections.abc import Sequence
+from typing import final
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["evaluate_polynomial", "kernel_weights", "extended_coefficients", "extended_coefficients_nd"]
+__all__ = [
+    "evaluate_polynomial",
+    "kernel_weights",
+    "extended_coefficients",
+    "extended_coefficients_nd",
+    "Interpolant1D",
+    "InterpolantND",
+]
 
 _Float64Array = npt.NDArray[np.float64]
 
@@ -28,3 +36,28 @@ def extended_coefficients_nd(values: _Float64Array, kernel: str, bcs: Sequence[t
     """Python-visible (for testing): the N-D data array extended by ghost values beyond each
     boundary of every axis, for `kernel` and one (left, right) pair of boundary condition names
     per axis, e.g. [("poly", "poly"), ("detect", "linear")] for 2D data."""
+
+@final
+class Interpolant1D:
+    """A 1D interpolant."""
+
+    def __init__(
+        self, x: _Float64Array, values: _Float64Array, kernel: str, bc_left: str, bc_right: str, derivative: int
+    ) -> None: ...
+    def evaluate(self, points: _Float64Array) -> _Float64Array:
+        """Evaluate at every point of the NumPy array `points`"""
+
+@final
+class InterpolantND:
+    """An N-D interpolant."""
+
+    def __init__(
+        self,
+        knots: Sequence[_Float64Array],
+        values: _Float64Array,
+        kernel: str,
+        bcs: Sequence[tuple[str, str]],
+        derivatives: Sequence[int],
+    ) -> None: ...
+    def evaluate(self, points: _Float64Array) -> _Float64Array:
+        """Evaluate at every row of `points`, an array of shape (number of points, number of axes)"""
