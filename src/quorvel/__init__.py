@@ -1,11 +1,10 @@
 """Fast, exact interpolation of data sampled on uniformly spaced grids.
 
-The native module :mod:`quorvel._core` holds the interpolants; this package
-re-exports it.
+:func:`kernels` lists the interpolation kernels to choose from. The native
+building blocks live in :mod:`quorvel._core`.
 """
 
-from quorvel import _core
-from quorvel._core import *  # noqa: F403
 from quorvel._core import PanicException
+from quorvel._kernels import KernelInfo, kernels
 
-__all__ = [*_core.__all__, "PanicException"]
+__all__ = ["KernelInfo", "PanicException", "kernels"]
