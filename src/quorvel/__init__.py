@@ -1,10 +1,13 @@
 """Fast, exact interpolation of data sampled on uniformly spaced grids.
 
-:func:`kernels` lists the interpolation kernels to choose from. The native
-building blocks live in :mod:`quorvel._core`.
+:class:`Interpolator` interpolates one- or N-dimensional data by convolution
+with a piecewise-polynomial kernel, and gives values, derivatives,
+antiderivatives and definite integrals; :func:`kernels` lists the kernels to
+choose from. The native building blocks live in :mod:`quorvel._core`.
 """
 
 from quorvel._core import PanicException
+from quorvel._interpolator import Interpolator
 from quorvel._kernels import KernelInfo, kernels
 
-__all__ = ["KernelInfo", "PanicException", "kernels"]
+__all__ = ["Interpolator", "KernelInfo", "PanicException", "kernels"]
