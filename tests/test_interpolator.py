@@ -18,8 +18,8 @@ def same_bits(a, b):
     return a.dtype == b.dtype == np.float64 and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
-def grid_1d(n=17, lo=-1.0, hi=2.0):
-    x = np.linspace(lo, hi, n)
+def grid_1d(n=17):
+    x = np.linspace(-1.0, 2.0, n)
     return x, np.exp(np.sin(2.0 * x))
 
 
@@ -85,28 +85,17 @@ def test_single_axis_sequence_is_one_dimensional():
 
 
 @pytest.mark.parametrize(
-    ("points", "shape"),
-    [(0.5, ()), (np.float32(0.5), ()), (np.array(0.5), ()), ([0.5], (1,)), ([], (0,)),
-     (np.zeros((3, 0)), (3, 0)), (np.linspace(0.0, 1.0, 24).reshape(2, 3, 4), (2, 3, 4))],
+    ("ndim", "shape", "result_shape"),
+    [(1, (), ()), (1, (1,), (1,)), (1, (0,), (0,)), (1, (3, 0), (3, 0)), (1, (2, 3, 4), (2, 3, 4)),
+     (3, (3,), ()), (3, (0, 3), (0,)), (3, (4, 5, 3), (4, 5))],
 )
-def test_1d_result_has_the_shape_of_the_points(points, shape):
-    x, y = grid_1d()
-    result = Interpolator(x, y)(points)
-    assert isinstance(result, np.ndarray) and result.dtype == np.float64 and result.shape == shape
-    native = _core.Interpolant1D(x, y, "a3", "detect", "detect", 0)
-    assert same_bits(result.ravel(), native.evaluate(np.asarray(points, dtype=float).ravel()))
-
-
-@pytest.mark.parametrize(
-    ("shape", "result_shape"), [((3,), ()), ((1, 3), (1,)), ((0, 3), (0,)), ((4, 5, 3), (4, 5))]
-)
-def test_nd_points_carry_coordinates_on_the_last_axis(shape, result_shape):
-    knots, values = grid_3d()
-    f = Interpolator(knots, values)
-    points = inside(knots, math.prod(shape[:-1])).reshape(shape)
-    result = f(points)
-    assert isinstance(result, np.ndarray) and result.shape == result_shape
-    assert same_bits(result.ravel(), f(points.reshape(-1, 3)))
+def test_result_shape_follows_the_points(ndim, shape, result_shape):
+    knots, values = grid_3d() if ndim == 3 else ([grid_1d()[0]], grid_1d()[1])
+    native = _core.InterpolantND(knots, values, "a3", [("detect", "detect")] * ndim, [0] * ndim)
+    points = inside(knots, math.prod(result_shape)).reshape(shape)
+    result = Interpolator(knots, values)(points)
+    assert isinstance(result, np.ndarray) and result.dtype == np.float64 and result.shape == result_shape
+    assert same_bits(result.ravel(), native.evaluate(points.reshape(-1, ndim)))
 
 
 @pytest.mark.parametrize("points", [0.5, [0.5, 0.5], np.zeros((4, 2)), np.zeros((3, 4))])
@@ -117,18 +106,14 @@ def test_nd_points_of_the_wrong_shape_are_refused(points):
 
 
 def test_any_real_dtype_and_layout_converts_once():
-    x = np.arange(0, 40, 2)  # int64 knots, every second one below
-    y = (x**2).astype(np.int32)
-    reference = Interpolator(x[::2].astype(float), y[::2].astype(float), "a4")
-    converted = Interpolator(list(x[::2]), y[::2], "a4")  # strided int32 values
-    narrow = Interpolator(x[::2].astype(np.float32), y[::2].astype(np.uint16), "a4")
+    x = np.arange(0, 40, 2)
+    reference = Interpolator(x[::2].astype(float), x[::2] ** 2.0, "a4")
     points = np.array([[0, 3], [7, 36]], dtype=np.int16)
-    for f in (converted, narrow):
-        assert same_bits(f(points), reference(points.astype(float)))
-        assert same_bits(f(points.astype(np.float32)), reference(points.astype(float)))
+    for f in (Interpolator(list(x[::2]), (x**2).astype(np.int32)[::2], "a4"),  # strided values
+              Interpolator(x[::2].astype(np.float32), (x**2).astype(np.uint16)[::2], "a4")):
         assert all(k.dtype == np.float64 and k.flags.c_contiguous for k in f.grid)
-    big_endian = np.array([1.0, 5.0], dtype=">f8")
-    assert same_bits(reference(big_endian), reference([1.0, 5.0]))
+        for converted in (points, points.astype(np.float32), points.astype(">f8")):
+            assert same_bits(f(converted), reference(points.astype(float)))
 
 
 def test_the_interpolator_keeps_its_own_copy_of_the_data():
@@ -147,15 +132,13 @@ def test_the_interpolator_keeps_its_own_copy_of_the_data():
     ("grid", "values", "error", "message"),
     [
         ("abc", [1, 2, 3], TypeError, "^grid: expected a 1-D array of knots"),
-        (3.0, [1.0], TypeError, "^grid: expected"),
         (np.zeros((2, 3)), np.zeros((2, 3)), ValueError, r"^grid: .* shape \(2, 3\)"),
         ([np.zeros(3), np.zeros((2, 2))], np.zeros((3, 2)), ValueError, r"^grid\[1\]: expected a 1-D"),
         ([1.0, [2.0, 3.0]], [1, 2], ValueError, "^grid: expected an array of real numbers"),
         ([1 + 2j, 3], [1, 2], TypeError, "^grid: expected real numbers, got an array of dtype complex128"),
-        (np.arange(4.0), ["a", "b", "c", "d"], TypeError, "^values: expected real numbers"),
+        ([0.0, 1.0, 2.5, 3.0], np.zeros(4), ValueError, "^knots must be uniformly spaced$"),  # the core's word
         (np.arange(4.0), [1.0, None, 2.0, 3.0], TypeError, "^values: expected real numbers, got .* object"),
         (np.arange(4.0), np.zeros(5), ValueError, r"^values: expected shape \(4,\) .*got shape \(5,\)"),
-        (np.arange(4.0), np.zeros((4, 2)), ValueError, r"^values: expected shape \(4,\)"),
         ([np.arange(4.0), np.arange(3.0)], np.zeros((3, 4)), ValueError, r"^values: expected shape \(4, 3\)"),
     ],
 )
@@ -176,22 +159,12 @@ def test_bad_grids_and_values_name_the_argument(grid, values, error, message):
         # The native layer's own messages come through unchanged.
         ({"kernel": "A3"}, ValueError, '^unknown kernel "A3"$'),
         ({"boundary": "Poly"}, ValueError, r'^unknown boundary condition "Poly" \(expected poly, linear'),
+        ({"grid": [np.arange(5.0), [0.0, 2.0, 1.0, 3.0]]}, ValueError, "^axis 1: knots must be uniformly spaced$"),
     ],
 )
 def test_bad_settings_name_the_argument(kwargs, error, message):
     with pytest.raises(error, match=message):
-        Interpolator([np.arange(5.0), np.arange(4.0)], np.zeros((5, 4)), **kwargs)
-
-
-@pytest.mark.parametrize(
-    ("grid", "message"),
-    [([0.0, 1.0, 2.5, 3.0], "^knots must be uniformly spaced$"), ([0.0], "^need at least 2 knots"),
-     ([[0.0, 1.0], [0.0, 2.0, 1.0, 3.0]], "^axis 1: knots must be uniformly spaced$")],
-)
-def test_native_knot_checks_pass_through(grid, message):
-    shape = tuple(len(g) for g in grid) if np.ndim(grid[0]) else (len(grid),)
-    with pytest.raises(ValueError, match=message):
-        Interpolator(grid, np.zeros(shape))
+        Interpolator(**{"grid": [np.arange(5.0), np.arange(4.0)], "values": np.zeros((5, 4)), **kwargs})
 
 
 def test_boundary_forms_are_equivalent():
@@ -208,40 +181,28 @@ def test_boundary_forms_are_equivalent():
 
 
 @pytest.mark.parametrize("mode", ["raise", "nan", "clip"])
-def test_1d_out_of_range_modes(mode):
+def test_out_of_range_modes(mode):
     x, y = grid_1d()
-    f = Interpolator(x, y, out_of_range=mode)
-    ends = f(x[[0, -1]])
-    assert same_bits(ends, Interpolator(x, y)(x[[0, -1]]))
+    f, plain = Interpolator(x, y, out_of_range=mode), Interpolator(x, y)
     below, above = np.nextafter(x[0], -np.inf), np.nextafter(x[-1], np.inf)
-    outside = np.array([below, above, -1e300, np.inf, -np.inf])
+    knots, values = grid_3d()
+    g, plain_3d = Interpolator(knots, values, "a4", out_of_range=mode), Interpolator(knots, values, "a4")
+    corner = [k[-1] for k in knots]
+    points = np.array([corner, [0.5, 0.0, 1.0], [0.5, 1.5, 1.0], [-0.1, 0.0, 9.0]])
     if mode == "raise":
         with pytest.raises(ValueError, match=rf"^point {float(below)!r} lies outside the data range \[-1, 2\]$"):
-            f(np.r_[0.5, below])
-    elif mode == "nan":
-        result = f(np.r_[0.5, outside])
-        assert np.isnan(result[1:]).all() and result[0] == Interpolator(x, y)(0.5)
-    else:
-        assert same_bits(f(outside), ends[[0, 1, 0, 1, 0]])
-
-
-@pytest.mark.parametrize("mode", ["raise", "nan", "clip"])
-def test_nd_out_of_range_modes(mode):
-    knots, values = grid_3d()
-    f = Interpolator(knots, values, "a4", out_of_range=mode)
-    plain = Interpolator(knots, values, "a4")
-    corner = np.array([k[-1] for k in knots])
-    points = np.array([[0.5, 0.0, 1.0], [0.5, 1.5, 1.0], [-0.1, 0.0, 9.0], corner])
-    if mode == "raise":
+            f([0.5, below])
         with pytest.raises(ValueError, match=r"^coordinate 1.5 on axis 1 lies outside the data range \[-1, 1\]$"):
-            f(points)
+            g(points)
         return
-    result = f(points)
-    assert same_bits(result[[0, 3]], plain(points[[0, 3]]))
+    assert same_bits(f(x[[0, 0, -1]]), plain(x[[0, 0, -1]]))  # the ends are inside
+    assert same_bits(g(points[:2]), plain_3d(points[:2]))
+    outside = [below, above, -1e300, np.inf, -np.inf]
     if mode == "nan":
-        assert np.isnan(result[1:3]).all()
+        assert np.isnan(f(outside)).all() and np.isnan(g(points[2:])).all()
     else:
-        assert same_bits(result[1:3], plain([[0.5, 1.0, 1.0], [0.0, 0.0, 2.0]]))
+        assert same_bits(f(outside), plain(x[[0, -1, 0, -1, 0]]))
+        assert same_bits(g(points[2:]), plain_3d([[0.5, 1.0, 1.0], [0.0, 0.0, 2.0]]))
 
 
 @pytest.mark.parametrize("kernel", KERNELS)
@@ -305,18 +266,6 @@ def test_antiderivative_of_a_derivative_is_refused():
         g.antiderivative()
 
 
-@pytest.mark.parametrize("kernel", ["a3", "b7"])
-def test_antiderivative_starts_at_the_first_knot_and_follows_quadrature(kernel):
-    x, y = grid_1d(33)
-    f = Interpolator(x, y, kernel)
-    F = f.antiderivative()
-    assert abs(F(x[0])) < 1e-15
-    for b in (x[5], 0.123, x[-1]):
-        knots = x[(x > x[0]) & (x < b)]
-        expected, _ = scipy_integrate.quad(lambda t: float(f(t)), x[0], b, points=knots, limit=200)
-        assert float(F(b)) == pytest.approx(expected, rel=1e-12, abs=1e-14)
-
-
 # --- definite integrals ------------------------------------------------------
 
 
@@ -366,12 +315,10 @@ def test_integrate_agrees_with_quadrature_of_the_interpolant_and_of_the_data():
 def test_integrate_of_derivatives_and_antiderivatives():
     x, y = grid_1d(41)
     f = Interpolator(x, y, "b5")
-    a, b = -0.6, 1.7
-    assert f.derivative().integrate(a, b) == pytest.approx(float(f(b) - f(a)), abs=1e-13)
+    assert f.derivative().integrate(-0.6, 1.7) == pytest.approx(float(f(1.7) - f(-0.6)), abs=1e-13)
     F = f.antiderivative()
-    knots = x[(x > a) & (x < b)]
-    expected, _ = scipy_integrate.quad(lambda t: float(F(t)), a, b, points=knots, limit=200)
-    assert F.integrate(a, b) == pytest.approx(expected, rel=1e-12)
+    expected, _ = scipy_integrate.quad(lambda t: float(F(t)), -0.6, 1.7, points=x[(x > -0.6) & (x < 1.7)])
+    assert F.integrate(-0.6, 1.7) == pytest.approx(expected, rel=1e-12)
 
 
 def test_integrate_bounds_follow_the_range_mode():
@@ -417,21 +364,6 @@ def test_kernels_reproduce_polynomials_up_to_their_exact_degree(info):
     errors = [np.abs(Interpolator(x, x**p, info.name, "poly")(probes) - probes**p).max() for p in range(8)]
     assert max(errors[: info.exact_degree + 1]) < 1e-13
     assert errors[info.exact_degree + 1] > 1e-9
-
-
-@pytest.mark.parametrize("info", quorvel.kernels().values(), ids=KERNELS)
-def test_impulse_response_is_the_kernel(info):
-    half = info.columns // 2
-    knots = np.arange(-half - 2.0, half + 3.0)
-    f = Interpolator(knots, (knots == 0).astype(float), info.name, "poly")
-    tau = np.linspace(0.0, 1.0, 9)[:-1]
-    for c in range(info.columns):  # column c weighs the knot W/2 - c - tau grid spacings away
-        expected = [0.0] * len(tau)
-        if info.name != "a0":
-            expected = [_core.kernel_weights(info.name, 0, float(t))[c] for t in tau]
-        else:
-            expected = [float(c == half and t <= 0.5 or c == half - 1 and t > 0.5) for t in tau]
-        assert np.allclose(f(half - c - tau), expected, atol=1e-15)
 
 
 def test_properties_and_repr():

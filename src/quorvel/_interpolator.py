@@ -172,7 +172,7 @@ class Interpolator:
 
     Notes
     -----
-    Instances are immutable, cheap to call from several threads, and pickle by
+    Instances are immutable, safe to share between threads, and pickle by
     their knots, data and settings (the native state is rebuilt on loading and
     gives bit-identical results).
 
