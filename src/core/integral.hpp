@@ -52,44 +52,48 @@ inline double factorial(std::size_t n) {
     return f;
 }
 
-// The W stencil weights of the k-th antiderivative for stencil start s and
-// fractional offset t (one point).
-template <std::size_t W>
-inline void weights(const IntegralAxis& axis, std::ptrdiff_t s, double t, double (&w)[W]) {
+// The W stencil weights of the k-th antiderivative at stencil start s and
+// fractional offset t.  Several points at once (a SIMD lane type V) are all
+// taken to start right of the first knot (s >= 2 hw - 1); the caller redoes
+// one at a time the points of the first cells, which need per-column
+// anchoring.
+template <std::size_t W, class V>
+inline void weights(const IntegralAxis& axis, V s, V t, V (&w)[W]) {
     const std::size_t k = axis.tail_count;
     const auto hw = static_cast<std::ptrdiff_t>(axis.half_width);
-    const std::ptrdiff_t first_right = 2 * hw - 1;  // first coefficient wholly right of the first knot
+    const double first_right = static_cast<double>(2 * hw - 1);  // first coefficient wholly right of the first knot
     if (axis.nearest) {
         // "a0": centred antiderivatives of the box kernel in closed form.
-        const bool upper = t > 0.5;
+        const V half = splat<V>(0.5);
+        const V one = splat<V>(1.0);
         if (k == 1) {
-            w[0] = upper ? 0.5 : t;
-            w[1] = upper ? t - 1.0 : -0.5;
+            w[0] = if_above_half(t, half, t);
+            w[1] = if_above_half(t, t - one, splat<V>(-0.5));
         } else {
-            w[0] = upper ? t * 0.5 : t * t * 0.5 + 0.125;
-            w[1] = upper ? (t - 1.0) * (t - 1.0) * 0.5 + 0.125 : (1.0 - t) * 0.5;
+            const V eighth = splat<V>(0.125);
+            w[0] = if_above_half(t, t * half, t * t * half + eighth);
+            w[1] = if_above_half(t, (t - one) * (t - one) * half + eighth, (one - t) * half);
         }
     } else {
-        const double tau = 1.0 - t;
-        if (s >= first_right) {
+        const V tau = splat<V>(1.0) - t;
+        if (lane_count<V> > 1 || all_at_least(s, first_right)) {
             column_weights(axis.anchored_rows, tau, w);
             return;
         }
         column_weights(axis.centered_rows, tau, w);
     }
-    const double twice_factorial = 2.0 * factorial(k - 1);
-    const double x = t + static_cast<double>(s);  // distance from the first knot
+    const V twice_factorial = splat<V>(2.0 * factorial(k - 1));
     for (std::size_t j = 0; j < W; ++j) {
-        const std::ptrdiff_t index = s + static_cast<std::ptrdiff_t>(j);
-        if (index >= first_right) {
+        if (lane_count<V> > 1 || all_at_least(s, first_right - static_cast<double>(j))) {
             // Right of the first knot: one-sided = centred + u^(k-1) / (2 (k-1)!).
-            const double u = t + static_cast<double>(hw - 1 - static_cast<std::ptrdiff_t>(j));
-            double power = 1.0;
-            for (std::size_t m = 1; m < k; ++m) power *= u;
+            const V u = t + splat<V>(static_cast<double>(hw - 1 - static_cast<std::ptrdiff_t>(j)));
+            V power = splat<V>(1.0);
+            for (std::size_t m = 1; m < k; ++m) power = power * u;
             w[j] = w[j] + power / twice_factorial;
-        } else {
+        } else if constexpr (lane_count<V> == 1) {
             // Reaching left of it: subtract the Taylor polynomial at the first knot.
-            const double* start = axis.anchoring->start_values + static_cast<std::size_t>(index) * k;
+            const double x = t + s;  // distance from the first knot
+            const double* start = axis.anchoring->start_values + (to_index(s) + j) * k;
             double correction = 0.0;
             double x_power = 1.0;
             double m_factorial = 1.0;

@@ -4,6 +4,7 @@
 #include <span>
 
 #include "coefficients.hpp"
+#include "dispatch.hpp"
 #include "kernels.hpp"
 #include "text.hpp"
 #include "width_family.hpp"
@@ -27,76 +28,6 @@ Result<double> knot_spacing(const double* x, std::size_t n) {
         if (std::fabs(x[i] - ideal) > tolerance) return value_error("knots must be uniformly spaced");
     }
     return h;
-}
-
-// One point after another; each returns the index of the first point outside
-// the data range, or the point count when every point was evaluated.
-
-template <std::size_t W>
-std::size_t evaluate_columns(const Interpolant1D& f, StridedValues points, double* out) {
-    const double lo = static_cast<double>(f.half_width - 1);
-    const double hi = static_cast<double>(f.coefficients.size() - f.half_width - 1);
-    const double* coefficients = f.coefficients.data();
-    for (std::size_t i = 0; i < points.size; ++i) {
-        const double p = points[i];
-        if (f.first_knot > p || p > f.last_knot) return i;
-        const double u = (p - f.origin) / f.spacing;
-        const double c = cell_index(u, lo, hi);
-        const double tau = (c - u) + 1.0;
-        const double* stencil = coefficients + (static_cast<std::size_t>(c) - (f.half_width - 1));
-        double w[W];
-        column_weights(f.column_rows, tau, w);
-        double sum = 0.0;
-        for (std::size_t j = 0; j < W; ++j) sum = fused(w[j], stencil[j], sum);
-        out[i] = sum * f.scale;
-    }
-    return points.size;
-}
-
-// "a0": the value of the nearer knot (the upper one from half-way on), NaN at NaN.
-std::size_t evaluate_nearest(const Interpolant1D& f, StridedValues points, double* out) {
-    const double hi = static_cast<double>(f.coefficients.size() - 2);
-    const double* coefficients = f.coefficients.data();
-    for (std::size_t i = 0; i < points.size; ++i) {
-        const double p = points[i];
-        if (f.first_knot > p || p > f.last_knot) return i;
-        const double u = (p - f.origin) / f.spacing;
-        const double c = cell_index(u, 0.0, hi);
-        const double t = u - c;
-        const auto s = static_cast<std::size_t>(c);
-        out[i] = t < 0.5 ? coefficients[s] : t >= 0.5 ? coefficients[s + 1] : t;
-    }
-    return points.size;
-}
-
-template <std::size_t W>
-std::size_t evaluate_integral(const Interpolant1D& f, StridedValues points, double* out) {
-    const IntegralAxis& axis = *f.integral;
-    const std::size_t k = axis.tail_count;
-    const double lo = static_cast<double>(f.half_width - 1);
-    const double hi = static_cast<double>(f.coefficients.size() - f.half_width - 1);
-    const double* coefficients = f.coefficients.data();
-    for (std::size_t i = 0; i < points.size; ++i) {
-        const double p = points[i];
-        if (f.first_knot > p || p > f.last_knot) return i;
-        const double u = (p - f.origin) / f.spacing;
-        const double c = cell_index(u, lo, hi);
-        const double t = u - c;
-        const auto s = static_cast<std::ptrdiff_t>(c) - static_cast<std::ptrdiff_t>(f.half_width - 1);
-        double w[W];
-        weights(axis, s, t, w);
-        double sum = 0.0;
-        for (std::size_t j = 0; j < W; ++j) sum = fused(coefficients[s + static_cast<std::ptrdiff_t>(j)], w[j], sum);
-        if (s > 0) {
-            // Everything left of the stencil: the tail at s - 1, by Horner's rule in t.
-            const double* tail = f.tails.data() + static_cast<std::size_t>(s - 1) * k;
-            double left = 0.0;
-            for (std::size_t j = k; j-- > 0;) left = fused(left, t, tail[j]);
-            sum = sum + left;
-        }
-        out[i] = sum * f.scale;
-    }
-    return points.size;
 }
 
 }  // namespace
@@ -175,19 +106,15 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
 }
 
 Result<NdBuffer> Interpolant1D::evaluate(const ArrayView& points) const {
+    if (!nearest || integral)  // the nearest-knot evaluator has no width
+        if (!has_evaluator(columns))
+            return value_error(text::format("no evaluator for a kernel with {} columns", columns));
     const StridedValues p{points.data, points.shape[0], points.strides[0]};
-    Buffer out;
-    auto evaluated = [&](auto evaluator) -> std::size_t {
-        out = Buffer(p.size);
-        return evaluator(*this, p, out.data());
-    };
-    Result<std::size_t> done = integral  ? with_width(columns, [&](auto w) { return evaluated(evaluate_integral<w()>); })
-                               : nearest ? Result<std::size_t>(evaluated(evaluate_nearest))
-                                         : with_width(columns, [&](auto w) { return evaluated(evaluate_columns<w()>); });
-    if (!done) return done.error();
-    if (*done < p.size)
-        return value_error(text::format("point {} lies outside the data range [{}, {}]", p[*done], first_knot,
-                                        last_knot));
+    Buffer out(p.size);
+    const OutsideRange outside = evaluators().evaluate_1d(*this, p, out.data());
+    if (outside.point != OutsideRange::none)
+        return value_error(text::format("point {} lies outside the data range [{}, {}]", p[outside.point],
+                                        first_knot, last_knot));
     return NdBuffer{std::move(out), {p.size}};
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "dispatch.hpp"
 #include "interpolant.hpp"
 #include "kernels.hpp"
 #include "text.hpp"
@@ -65,193 +66,6 @@ Status check_tails_memory(std::span<const IntegralAxis* const> integrals, std::s
             "integral orders, or use a smaller grid",
             text::one_decimal(need * 0x1p-30), TAILS_LIMIT_BYTES * 0x1p-30));
     return Ok{};
-}
-
-// ---------------------------------------------------------------------------
-// Evaluation: one point after another, axis by axis.
-
-struct OutsideRange {
-    std::size_t point;
-    std::size_t axis;
-};
-
-// Where a coordinate falls along one axis: its stencil start and offset.
-struct Location {
-    std::ptrdiff_t start;
-    double t;
-};
-
-class PointReader {
-public:
-    PointReader(const ArrayView& points) : points_(points) {}
-    std::size_t count() const { return points_.shape[0]; }
-    double at(std::size_t p, std::size_t a) const {
-        return points_.data[static_cast<std::ptrdiff_t>(p) * points_.strides[0] +
-                            static_cast<std::ptrdiff_t>(a) * points_.strides[1]];
-    }
-
-private:
-    const ArrayView& points_;
-};
-
-// Cell index clamped to the intervals between knots: lo is the first, hi the last.
-bool locate(const GridAxis& axis, std::size_t half_width, double x, Location& where) {
-    if (x < axis.first_knot || x > axis.last_knot) return false;
-    const double lo = static_cast<double>(half_width - 1);
-    const double hi = static_cast<double>(axis.extended_len - half_width - 1);
-    const double u = (x - axis.origin) / axis.spacing;
-    const double c = cell_index(u, lo, hi);
-    where.t = u - c;
-    where.start = static_cast<std::ptrdiff_t>(c) - static_cast<std::ptrdiff_t>(half_width - 1);
-    return true;
-}
-
-// Weights of an axis without an integral: the column polynomials at
-// tau = 1 - t, or for "a0" the nearer knot (NaN for a NaN offset).
-template <std::size_t W>
-void plain_weights(const GridAxis& axis, bool nearest, double t, double (&w)[W]) {
-    if (nearest) {
-        w[0] = t < 0.5 ? 1.0 : t >= 0.5 ? 0.0 : t;
-        w[1] = t < 0.5 ? 0.0 : t >= 0.5 ? 1.0 : t;
-        return;
-    }
-    column_weights(axis.column_rows, 1.0 - t, w);
-}
-
-// sum over the W^N stencil from `base`, axis a outermost, each axis summed in
-// ascending order with fused multiply-adds from 0.0.
-template <std::size_t W>
-double contract(const InterpolantND& f, std::size_t a, std::size_t base, const double (*w)[W]) {
-    const double* coefficients = f.coefficients.data();
-    double acc = 0.0;
-    if (a + 1 == f.grid.size()) {
-        for (std::size_t j = 0; j < W; ++j) acc = fused(coefficients[base + j], w[a][j], acc);
-        return acc;
-    }
-    const std::size_t stride = f.grid[a].stride;
-    for (std::size_t j = 0; j < W; ++j) acc = fused(contract<W>(f, a + 1, base + j * stride, w), w[a][j], acc);
-    return acc;
-}
-
-// The same over the axes outside the region; along the region axes the single
-// position in `base` (just before the stencil) carries everything to its left
-// through the tails, dotted with the powers of the offsets.
-template <std::size_t W>
-double contract_region(const InterpolantND& f, const Region& region, std::size_t a, std::size_t base,
-                       const double (*w)[W], const double* powers) {
-    while (a < f.grid.size() && region.in_region[a]) ++a;
-    double acc = 0.0;
-    if (a < f.grid.size()) {
-        const std::size_t stride = f.grid[a].stride;
-        for (std::size_t j = 0; j < W; ++j)
-            acc = fused(contract_region<W>(f, region, a + 1, base + j * stride, w, powers), w[a][j], acc);
-        return acc;
-    }
-    const double* tails = region.tails.data() + base * region.block_len;
-    for (std::size_t q = 0; q < region.block_len; ++q) acc = fused(tails[q], powers[q], acc);
-    return acc;
-}
-
-// out[0 ...] = products of offsets[a]^j over the listed axes, the last fastest.
-void fill_powers(std::span<const std::size_t> axes, const std::vector<GridAxis>& grid, const double* offsets,
-                 double* out) {
-    out[0] = 1.0;
-    std::size_t m = 1;
-    for (std::size_t a : axes) {
-        const std::size_t k = grid[a].integral ? grid[a].integral->tail_count : 1;
-        const double x = offsets[a];
-        if (m > 0 && k > 0)
-            for (std::size_t p = m; p-- > 0;) {
-                const double v = out[p];
-                double power = 1.0;
-                for (std::size_t q = 0; q < k; ++q) {
-                    out[p * k + q] = v * power;
-                    power = power * x;
-                }
-            }
-        m *= k;
-    }
-}
-
-template <std::size_t W>
-std::optional<OutsideRange> evaluate_fast(const InterpolantND& f, const ArrayView& points, double* out) {
-    const PointReader reader(points);
-    const std::size_t n_axes = f.grid.size();
-    std::vector<double> table(n_axes * W);
-    auto* w = reinterpret_cast<double(*)[W]>(table.data());
-    for (std::size_t p = 0; p < reader.count(); ++p) {
-        std::size_t base = 0;
-        for (std::size_t a = 0; a < n_axes; ++a) {
-            Location where;
-            if (!locate(f.grid[a], f.half_width, reader.at(p, a), where)) return OutsideRange{p, a};
-            column_weights(f.grid[a].column_rows, 1.0 - where.t, w[a]);
-            base += static_cast<std::size_t>(where.start) * f.grid[a].stride;
-        }
-        out[p] = contract<W>(f, 0, base, w) * f.scale;
-    }
-    return std::nullopt;
-}
-
-std::optional<OutsideRange> evaluate_nearest(const InterpolantND& f, const ArrayView& points, double* out) {
-    const PointReader reader(points);
-    for (std::size_t p = 0; p < reader.count(); ++p) {
-        std::size_t index = 0;
-        bool undefined = false;
-        for (std::size_t a = 0; a < f.grid.size(); ++a) {
-            Location where;
-            if (!locate(f.grid[a], f.half_width, reader.at(p, a), where)) return OutsideRange{p, a};
-            const std::size_t nearer = static_cast<std::size_t>(where.start) + (where.t < 0.5 ? 0 : 1);
-            index += nearer * f.grid[a].stride;
-            undefined = undefined || std::isnan(where.t);
-        }
-        out[p] = undefined ? std::numeric_limits<double>::quiet_NaN() : f.coefficients[index];
-    }
-    return std::nullopt;
-}
-
-template <std::size_t W>
-std::optional<OutsideRange> evaluate_general(const InterpolantND& f, const ArrayView& points, double* out) {
-    const PointReader reader(points);
-    const std::size_t n_axes = f.grid.size();
-    std::vector<double> table(n_axes * W);
-    auto* w = reinterpret_cast<double(*)[W]>(table.data());
-    std::vector<std::ptrdiff_t> starts(n_axes);
-    std::vector<double> offsets(n_axes);
-    std::vector<std::vector<double>> powers;
-    for (const Region& region : f.regions) powers.emplace_back(std::max<std::size_t>(region.block_len, 1), 0.0);
-
-    for (std::size_t p = 0; p < reader.count(); ++p) {
-        std::size_t base = 0;
-        for (std::size_t a = 0; a < n_axes; ++a) {
-            const GridAxis& axis = f.grid[a];
-            Location where;
-            if (!locate(axis, f.half_width, reader.at(p, a), where)) return OutsideRange{p, a};
-            if (axis.integral)
-                weights(*axis.integral, where.start, where.t, w[a]);
-            else
-                plain_weights(axis, f.nearest, where.t, w[a]);
-            starts[a] = where.start;
-            offsets[a] = where.t;
-            base += static_cast<std::size_t>(where.start) * axis.stride;
-        }
-        double total = contract<W>(f, 0, base, w);
-        for (std::size_t r = 0; r < f.regions.size(); ++r) {
-            const Region& region = f.regions[r];
-            // A region contributes only where the stencil leaves coefficients
-            // to its left along every region axis.
-            std::size_t shift = 0;
-            bool at_first_cell = false;
-            for (std::size_t a : region.region_axes) {
-                at_first_cell = at_first_cell || starts[a] == 0;
-                shift += f.grid[a].stride;
-            }
-            if (at_first_cell) continue;
-            fill_powers(region.region_axes, f.grid, offsets.data(), powers[r].data());
-            total = total + contract_region<W>(f, region, 0, base - shift, w, powers[r].data());
-        }
-        out[p] = total * f.scale;
-    }
-    return std::nullopt;
 }
 
 }  // namespace
@@ -378,22 +192,17 @@ Result<NdBuffer> InterpolantND::evaluate(const ArrayView& points) const {
     if (points.shape[1] != grid.size())
         return value_error(
             text::format("points must have {} coordinates each, got {}", grid.size(), points.shape[1]));
-    const bool integrates = !regions.empty();  // one region at least per integral axis
-    Buffer out;
-    auto evaluated = [&](auto evaluator) {
-        out = Buffer(n_points);
-        return evaluator(*this, points, out.data());
-    };
-    const Result<std::optional<OutsideRange>> done =
-        integrates ? with_width(columns, [&](auto w) { return evaluated(evaluate_general<w()>); })
-        : nearest  ? Result<std::optional<OutsideRange>>(evaluated(evaluate_nearest))
-                   : with_width(columns, [&](auto w) { return evaluated(evaluate_fast<w()>); });
-    if (!done) return done.error();
-    if (const auto& outside = *done) {
-        const GridAxis& axis = grid[outside->axis];
+    if (!nearest || !regions.empty())  // the nearest-knot path has no width
+        if (!has_evaluator(columns))
+            return value_error(text::format("no evaluator for a kernel with {} columns", columns));
+    Buffer out(n_points);
+    const OutsideRange outside = evaluators().evaluate_nd(*this, points, out.data());
+    if (outside.point != OutsideRange::none) {
+        const GridAxis& axis = grid[outside.axis];
+        const double coordinate = points.data[static_cast<std::ptrdiff_t>(outside.point) * points.strides[0] +
+                                              static_cast<std::ptrdiff_t>(outside.axis) * points.strides[1]];
         return value_error(text::format("coordinate {} on axis {} lies outside the data range [{}, {}]",
-                                        PointReader(points).at(outside->point, outside->axis), outside->axis,
-                                        axis.first_knot, axis.last_knot));
+                                        coordinate, outside.axis, axis.first_knot, axis.last_knot));
     }
     return NdBuffer{std::move(out), {n_points}};
 }

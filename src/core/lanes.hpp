@@ -1,7 +1,11 @@
-// The arithmetic every evaluator is written in, for one point at a time
-// (double).  Evaluators are templates over the lane type, so that the same
-// source evaluates several points at once in SIMD registers with exactly the
-// same operations, and therefore exactly the same bits, per point.
+// The arithmetic every evaluator is written in.  A lane type V holds the
+// values of one point (double) or of several points side by side in a SIMD
+// register (f64x4: 4 with AVX2, f64x8: 8 with AVX-512).  Evaluators are templates over V, so a
+// point gets exactly the same operations, and so exactly the same bits,
+// whichever lane type carries it.
+//
+// Stencil positions are carried as doubles holding integers (exact below
+// 2^53) and turned into element indices only to gather.
 //
 // Everything here and in the evaluator templates has internal linkage: each
 // translation unit compiles its own copy for its own instruction set, and the
@@ -10,14 +14,33 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+
+#if defined(__AVX2__) && defined(__FMA__)
+#include <immintrin.h>
+#endif
+
+namespace quorvel {
+
+// The lane types: the same vectors as __m256d and __m512d, declared without
+// their aliasing attribute so that they can be template arguments.
+typedef double f64x4 __attribute__((vector_size(32)));
+typedef double f64x8 __attribute__((vector_size(64)));
+
+}  // namespace quorvel
 
 namespace quorvel {
 namespace {
 
-// One value in every lane.
-template <class T>
-inline T splat(double x);
+// ---------------------------------------------------------------------------
+// One point: plain doubles.
+
+template <class V>
+constexpr std::size_t lane_count = 1;
+
+template <class V>
+inline V splat(double x);
 template <>
 inline double splat<double>(double x) {
     return x;
@@ -25,14 +48,167 @@ inline double splat<double>(double x) {
 
 inline double fused(double a, double b, double c) { return std::fma(a, b, c); }
 
-// The cell index of u in grid units, as a double holding an integer:
-// floor(u) clamped to [lo, hi].  Saturating the float-to-integer conversion
-// and mapping NaN to 0 before the clamp gives the same index, so the clamp
-// is done on doubles: a NaN lands on lo (lo >= 0).
+// floor(u) clamped to [lo, hi], as a double.  Converting floor(u) to an
+// integer with saturation (NaN to 0) before the clamp gives the same index
+// (lo >= 0), so the clamp is done on doubles and a NaN lands on lo.
 inline double cell_index(double u, double lo, double hi) {
     const double c = std::floor(u);
-    return c >= lo ? (c <= hi ? c : hi) : lo;
+    // + 0.0 turns a floor of -0.0 into the 0 that the integer conversion gives.
+    return (c >= lo ? (c <= hi ? c : hi) : lo) + 0.0;
 }
+
+inline std::ptrdiff_t to_index(double position) { return static_cast<std::ptrdiff_t>(position); }
+inline double gather(const double* base, std::ptrdiff_t index) { return base[index]; }
+
+// base[position], or NaN where the position is NaN (nothing is read there).
+inline double gather_or_nan(const double* base, double position) {
+    return std::isnan(position) ? position : base[static_cast<std::ptrdiff_t>(position)];
+}
+
+// Lanes from p[0], p[stride], p[2 stride], ...
+template <class V>
+inline V load(const double* p, std::ptrdiff_t stride);
+template <>
+inline double load<double>(const double* p, std::ptrdiff_t) {
+    return *p;
+}
+inline void store(double* out, double v) { *out = v; }
+
+inline bool any_outside(double x, double lo, double hi) { return x < lo || x > hi; }
+inline bool all_at_least(double x, double bound) { return x >= bound; }
+inline bool any_equal(double x, double value) { return x == value; }
+// Bit l set where lane l holds less than `bound`.
+inline unsigned lanes_below(double x, double bound) { return x < bound ? 1u : 0u; }
+inline double at_least(double x, double bound) { return x >= bound ? x : bound; }
+
+// x < c ? below : x >= c ? above : x (so NaN gives itself).
+inline double pick_by_half(double x, double below, double above) { return x < 0.5 ? below : x >= 0.5 ? above : x; }
+// x > c ? above : otherwise (NaN included).
+inline double if_above_half(double x, double above, double otherwise) { return x > 0.5 ? above : otherwise; }
+
+#if defined(__AVX2__) && defined(__FMA__)
+// ---------------------------------------------------------------------------
+// Four points: AVX2 with FMA.
+
+template <>
+constexpr std::size_t lane_count<f64x4> = 4;
+
+template <>
+inline f64x4 splat<f64x4>(double x) {
+    return _mm256_set1_pd(x);
+}
+
+inline f64x4 fused(f64x4 a, f64x4 b, f64x4 c) { return _mm256_fmadd_pd(a, b, c); }
+
+inline f64x4 cell_index(f64x4 u, double lo, double hi) {
+    const f64x4 c = _mm256_round_pd(u, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    // max returns its second operand when the first is NaN.
+    return _mm256_min_pd(_mm256_max_pd(c, _mm256_set1_pd(lo)), _mm256_set1_pd(hi));
+}
+
+// Integers 0 <= x < 2^51: x + 2^52 holds x in its low mantissa bits.
+inline __m256i to_index(f64x4 position) {
+    const f64x4 magic = _mm256_set1_pd(0x1p52);
+    return _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(position, magic)), _mm256_castpd_si256(magic));
+}
+
+inline f64x4 gather(const double* base, __m256i index) { return _mm256_i64gather_pd(base, index, 8); }
+inline f64x4 gather_or_nan(const double* base, f64x4 position) {
+    const f64x4 ordered = _mm256_cmp_pd(position, position, _CMP_ORD_Q);
+    return _mm256_mask_i64gather_pd(position, base, to_index(position), ordered, 8);
+}
+
+template <>
+inline f64x4 load<f64x4>(const double* p, std::ptrdiff_t stride) {
+    if (stride == 1) return _mm256_loadu_pd(p);
+    return _mm256_i64gather_pd(p, _mm256_setr_epi64x(0, stride, 2 * stride, 3 * stride), 8);
+}
+inline void store(double* out, f64x4 v) { _mm256_storeu_pd(out, v); }
+
+inline bool any_outside(f64x4 x, double lo, double hi) {
+    const f64x4 below = _mm256_cmp_pd(x, _mm256_set1_pd(lo), _CMP_LT_OQ);
+    const f64x4 above = _mm256_cmp_pd(x, _mm256_set1_pd(hi), _CMP_GT_OQ);
+    return _mm256_movemask_pd(_mm256_or_pd(below, above)) != 0;
+}
+inline bool all_at_least(f64x4 x, double bound) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(x, _mm256_set1_pd(bound), _CMP_GE_OQ)) == 0xF;
+}
+inline bool any_equal(f64x4 x, double value) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(x, _mm256_set1_pd(value), _CMP_EQ_OQ)) != 0;
+}
+inline unsigned lanes_below(f64x4 x, double bound) {
+    return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(x, _mm256_set1_pd(bound), _CMP_LT_OQ)));
+}
+inline f64x4 at_least(f64x4 x, double bound) { return _mm256_max_pd(x, _mm256_set1_pd(bound)); }
+
+inline f64x4 pick_by_half(f64x4 x, f64x4 below, f64x4 above) {
+    const f64x4 half = _mm256_set1_pd(0.5);
+    const f64x4 r = _mm256_blendv_pd(x, above, _mm256_cmp_pd(x, half, _CMP_GE_OQ));
+    return _mm256_blendv_pd(r, below, _mm256_cmp_pd(x, half, _CMP_LT_OQ));
+}
+inline f64x4 if_above_half(f64x4 x, f64x4 above, f64x4 otherwise) {
+    return _mm256_blendv_pd(otherwise, above, _mm256_cmp_pd(x, _mm256_set1_pd(0.5), _CMP_GT_OQ));
+}
+#endif
+
+#if defined(__AVX512F__) && defined(__AVX512DQ__)
+// ---------------------------------------------------------------------------
+// Eight points: AVX-512.
+
+template <>
+constexpr std::size_t lane_count<f64x8> = 8;
+
+template <>
+inline f64x8 splat<f64x8>(double x) {
+    return _mm512_set1_pd(x);
+}
+
+inline f64x8 fused(f64x8 a, f64x8 b, f64x8 c) { return _mm512_fmadd_pd(a, b, c); }
+
+inline f64x8 cell_index(f64x8 u, double lo, double hi) {
+    const f64x8 c = _mm512_roundscale_pd(u, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    return _mm512_min_pd(_mm512_max_pd(c, _mm512_set1_pd(lo)), _mm512_set1_pd(hi));
+}
+
+inline __m512i to_index(f64x8 position) { return _mm512_cvttpd_epi64(position); }
+
+inline f64x8 gather(const double* base, __m512i index) { return _mm512_i64gather_pd(index, base, 8); }
+inline f64x8 gather_or_nan(const double* base, f64x8 position) {
+    const __mmask8 ordered = _mm512_cmp_pd_mask(position, position, _CMP_ORD_Q);
+    return _mm512_mask_i64gather_pd(position, ordered, to_index(position), base, 8);
+}
+
+template <>
+inline f64x8 load<f64x8>(const double* p, std::ptrdiff_t s) {
+    if (s == 1) return _mm512_loadu_pd(p);
+    return _mm512_i64gather_pd(_mm512_setr_epi64(0, s, 2 * s, 3 * s, 4 * s, 5 * s, 6 * s, 7 * s), p, 8);
+}
+inline void store(double* out, f64x8 v) { _mm512_storeu_pd(out, v); }
+
+inline bool any_outside(f64x8 x, double lo, double hi) {
+    return (_mm512_cmp_pd_mask(x, _mm512_set1_pd(lo), _CMP_LT_OQ) |
+            _mm512_cmp_pd_mask(x, _mm512_set1_pd(hi), _CMP_GT_OQ)) != 0;
+}
+inline bool all_at_least(f64x8 x, double bound) {
+    return _mm512_cmp_pd_mask(x, _mm512_set1_pd(bound), _CMP_GE_OQ) == 0xFF;
+}
+inline bool any_equal(f64x8 x, double value) {
+    return _mm512_cmp_pd_mask(x, _mm512_set1_pd(value), _CMP_EQ_OQ) != 0;
+}
+inline unsigned lanes_below(f64x8 x, double bound) {
+    return _mm512_cmp_pd_mask(x, _mm512_set1_pd(bound), _CMP_LT_OQ);
+}
+inline f64x8 at_least(f64x8 x, double bound) { return _mm512_max_pd(x, _mm512_set1_pd(bound)); }
+
+inline f64x8 pick_by_half(f64x8 x, f64x8 below, f64x8 above) {
+    const f64x8 half = _mm512_set1_pd(0.5);
+    const f64x8 r = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(x, half, _CMP_GE_OQ), x, above);
+    return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(x, half, _CMP_LT_OQ), r, below);
+}
+inline f64x8 if_above_half(f64x8 x, f64x8 above, f64x8 otherwise) {
+    return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(x, _mm512_set1_pd(0.5), _CMP_GT_OQ), otherwise, above);
+}
+#endif
 
 }  // namespace
 }  // namespace quorvel

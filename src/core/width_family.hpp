@@ -3,28 +3,31 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <type_traits>
-
-#include "result.hpp"
-#include "text.hpp"
 
 namespace quorvel {
 
-// Calls f(std::integral_constant<std::size_t, W>{}) for W = `columns`.
+template <std::size_t W>
+using Width = std::integral_constant<std::size_t, W>;
+
+inline bool has_evaluator(std::size_t columns) { return columns >= 2 && columns <= 20 && columns % 2 == 0; }
+
+// f(Width<W>{}) for W = `columns`; nothing for a width outside the family.
 template <class F>
-auto with_width(std::size_t columns, F&& f) -> Result<decltype(f(std::integral_constant<std::size_t, 2>{}))> {
+auto visit_width(std::size_t columns, F&& f) -> std::optional<decltype(f(Width<2>{}))> {
     switch (columns) {
-        case 2: return f(std::integral_constant<std::size_t, 2>{});
-        case 4: return f(std::integral_constant<std::size_t, 4>{});
-        case 6: return f(std::integral_constant<std::size_t, 6>{});
-        case 8: return f(std::integral_constant<std::size_t, 8>{});
-        case 10: return f(std::integral_constant<std::size_t, 10>{});
-        case 12: return f(std::integral_constant<std::size_t, 12>{});
-        case 14: return f(std::integral_constant<std::size_t, 14>{});
-        case 16: return f(std::integral_constant<std::size_t, 16>{});
-        case 18: return f(std::integral_constant<std::size_t, 18>{});
-        case 20: return f(std::integral_constant<std::size_t, 20>{});
-        default: return value_error(text::format("no evaluator for a kernel with {} columns", columns));
+        case 2: return f(Width<2>{});
+        case 4: return f(Width<4>{});
+        case 6: return f(Width<6>{});
+        case 8: return f(Width<8>{});
+        case 10: return f(Width<10>{});
+        case 12: return f(Width<12>{});
+        case 14: return f(Width<14>{});
+        case 16: return f(Width<16>{});
+        case 18: return f(Width<18>{});
+        case 20: return f(Width<20>{});
+        default: return std::nullopt;
     }
 }
 

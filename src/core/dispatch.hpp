@@ -1,0 +1,38 @@
+// The evaluators are compiled once per instruction set (evaluate_arch.cpp):
+// portable code, AVX2 with FMA, and AVX-512 on x86-64.  The widest that the
+// processor runs is chosen once per process; all give the same bits.
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <span>
+
+#include "array.hpp"
+
+namespace quorvel {
+
+struct Interpolant1D;
+struct InterpolantND;
+
+// The first point outside the data range, and the axis it leaves.
+struct OutsideRange {
+    static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+    std::size_t point = none;
+    std::size_t axis = 0;
+};
+
+struct Evaluators {
+    const char* name;
+    // Both write one value per point to `out` and stop at the first point
+    // outside the data range.  The interpolant's width has an evaluator.
+    OutsideRange (*evaluate_1d)(const Interpolant1D& f, StridedValues points, double* out);
+    OutsideRange (*evaluate_nd)(const InterpolantND& f, const ArrayView& points, double* out);
+};
+
+// The fastest variant this processor runs.
+const Evaluators& evaluators();
+
+// Every variant this processor runs, portable first.
+std::span<const Evaluators> supported_evaluators();
+
+}  // namespace quorvel

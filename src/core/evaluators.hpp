@@ -1,0 +1,353 @@
+// The evaluators of both interpolants, written once over the lane type V
+// (lanes.hpp): a block of lane_count<V> points runs the same operations as one
+// point, lane by lane, so every variant gives the same bits.  A block names
+// the lanes it could not finish, and those points are redone one at a time:
+// all of them when a point lies outside the range (which finds the first
+// such point), else the points in the first cells of an integral axis, whose
+// stencils need per-column anchoring.
+//
+// Included only by the per-instruction-set translation units.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <type_traits>
+
+#include "dispatch.hpp"
+#include "integral.hpp"
+#include "interpolant.hpp"
+#include "interpolant_nd.hpp"
+#include "lanes.hpp"
+#include "padded_rows.hpp"
+#include "width_family.hpp"
+
+namespace quorvel {
+namespace {
+
+template <class V>
+using Lanes = std::type_identity<V>;
+
+constexpr unsigned ALL_LANES = ~0u;
+
+// Runs block(Lanes<V>{}, i) over whole blocks of points and
+// block(Lanes<double>{}, i) over the rest and over the lanes a block hands
+// back (bit l of its result for point i + l).  One point at a time, a block
+// gives 0, or 1 for a point outside the range.  Gives the index of the first
+// point outside the range, or `count`.
+template <class V, class Block>
+std::size_t run_blocks(std::size_t count, Block&& block) {
+    constexpr std::size_t L = lane_count<V>;
+    std::size_t i = 0;
+    if constexpr (L > 1)
+        for (; i + L <= count; i += L)
+            if (const unsigned redo = block(Lanes<V>{}, i))
+                for (std::size_t l = 0; l < L; ++l)
+                    if ((redo >> l & 1u) && block(Lanes<double>{}, i + l)) return i + l;
+    for (; i < count; ++i)
+        if (block(Lanes<double>{}, i)) return i;
+    return count;
+}
+
+// Where points fall along one axis of the extended grid.
+struct AxisGrid {
+    double first_knot, last_knot, origin, spacing;
+    double lo, hi;     // the cells of the first and the last knot interval
+    double ghosts;     // half width - 1: stencil start = cell - ghosts
+};
+
+template <class V>
+struct Located {
+    V t;      // fractional offset in the cell
+    V start;  // stencil start (an integer)
+};
+
+// ---------------------------------------------------------------------------
+// One dimension.
+
+inline AxisGrid axis_grid(const Interpolant1D& f) {
+    const double ghosts = static_cast<double>(f.half_width - 1);
+    return {f.first_knot, f.last_knot, f.origin, f.spacing, ghosts,
+            static_cast<double>(f.coefficients.size() - f.half_width - 1), ghosts};
+}
+
+template <std::size_t W, class V>
+unsigned columns_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+    const V x = load<V>(points.data + static_cast<std::ptrdiff_t>(i) * points.stride, points.stride);
+    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
+    const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
+    const V c = cell_index(u, g.lo, g.hi);
+    const V tau = (c - u) + splat<V>(1.0);
+    const auto stencil = to_index(c - splat<V>(g.ghosts));
+    V w[W];
+    column_weights(f.column_rows, tau, w);
+    V sum = splat<V>(0.0);
+    for (std::size_t j = 0; j < W; ++j) sum = fused(w[j], gather(f.coefficients.data() + j, stencil), sum);
+    store(out + i, sum * splat<V>(f.scale));
+    return 0;
+}
+
+// "a0": the value of the nearer knot (the upper one from half-way on); NaN
+// at NaN.  No scale: the order is 0.
+template <class V>
+unsigned nearest_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+    const V x = load<V>(points.data + static_cast<std::ptrdiff_t>(i) * points.stride, points.stride);
+    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
+    const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
+    const V c = cell_index(u, g.lo, g.hi);
+    const auto cell = to_index(c);
+    const double* coefficients = f.coefficients.data();
+    store(out + i, pick_by_half(u - c, gather(coefficients, cell), gather(coefficients + 1, cell)));
+    return 0;
+}
+
+template <std::size_t W, class V>
+unsigned integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+    const IntegralAxis& axis = *f.integral;
+    const V x = load<V>(points.data + static_cast<std::ptrdiff_t>(i) * points.stride, points.stride);
+    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
+    const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
+    const V c = cell_index(u, g.lo, g.hi);
+    const V t = u - c;
+    const V s = c - splat<V>(g.ghosts);
+    V w[W];
+    weights(axis, s, t, w);
+    const auto stencil = to_index(s);
+    V sum = splat<V>(0.0);
+    for (std::size_t j = 0; j < W; ++j) sum = fused(gather(f.coefficients.data() + j, stencil), w[j], sum);
+    if (lane_count<V> > 1 || all_at_least(s, 1.0)) {
+        // Everything left of the stencil: the tail at s - 1, by Horner's rule
+        // in t.  (Lanes at s = 0 are redone; their index is only kept valid.)
+        const std::size_t k = axis.tail_count;
+        const auto tail = to_index(at_least(s - splat<V>(1.0), 0.0) * splat<V>(static_cast<double>(k)));
+        V left = splat<V>(0.0);
+        for (std::size_t j = k; j-- > 0;) left = fused(left, t, gather(f.tails.data() + j, tail));
+        sum = sum + left;
+    }
+    store(out + i, sum * splat<V>(f.scale));
+    return lane_count<V> > 1 ? lanes_below(s, static_cast<double>(2 * axis.half_width - 1)) : 0;
+}
+
+template <class V>
+std::size_t evaluate_1d_with(const Interpolant1D& f, StridedValues points, double* out) {
+    const AxisGrid g = axis_grid(f);
+    const auto run = [&](auto evaluate) { return run_blocks<V>(points.size, evaluate); };
+    if (f.nearest && !f.integral)
+        return run([&]<class U>(Lanes<U>, std::size_t i) { return nearest_1d<U>(f, g, points, i, out); });
+    return *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
+        if (f.integral)
+            return run([&]<class U>(Lanes<U>, std::size_t i) { return integral_1d<W, U>(f, g, points, i, out); });
+        return run([&]<class U>(Lanes<U>, std::size_t i) { return columns_1d<W, U>(f, g, points, i, out); });
+    });
+}
+
+// ---------------------------------------------------------------------------
+// N dimensions.
+
+inline AxisGrid axis_grid(const GridAxis& axis, std::size_t half_width) {
+    const double ghosts = static_cast<double>(half_width - 1);
+    return {axis.first_knot, axis.last_knot, axis.origin, axis.spacing, ghosts,
+            static_cast<double>(axis.extended_len - half_width - 1), ghosts};
+}
+
+// Per-call scratch for one lane type: the weight table, the offsets and
+// stencil starts of every axis, and each region's powers.
+template <std::size_t W, class V>
+struct Scratch {
+    explicit Scratch(const InterpolantND& f)
+        : table(new V[f.grid.size() * W]), t(new V[f.grid.size()]), start(new V[f.grid.size()]) {
+        for (const Region& region : f.regions) powers_size += region.block_len;
+        powers.reset(new V[powers_size + 1]);
+    }
+    V (*weights())[W] { return reinterpret_cast<V(*)[W]>(table.get()); }
+
+    std::unique_ptr<V[]> table, t, start, powers;
+    std::size_t powers_size = 0;
+};
+
+// Reads coordinate `a` of the points i, i+1, ... and locates them; false
+// when one lies outside the axis' data range.
+template <class V>
+bool locate(const ArrayView& points, std::size_t i, std::size_t a, const AxisGrid& g, Located<V>& where) {
+    const double* p = points.data + static_cast<std::ptrdiff_t>(i) * points.strides[0] +
+                      static_cast<std::ptrdiff_t>(a) * points.strides[1];
+    const V x = load<V>(p, points.strides[0]);
+    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
+    const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
+    const V c = cell_index(u, g.lo, g.hi);
+    where.t = u - c;
+    where.start = c - splat<V>(g.ghosts);
+    return true;
+}
+
+// The W^N stencil contraction: axis a outermost, each axis summed in
+// ascending order with fused multiply-adds from 0.0.  `base` is the part of
+// the position that all lanes share, `lane` each lane's own offset.
+template <std::size_t W, class V, class Index>
+V contract(const InterpolantND& f, std::size_t a, const double* base, Index lane, const V (*w)[W]) {
+    V acc = splat<V>(0.0);
+    if (a + 1 == f.grid.size()) {
+        for (std::size_t j = 0; j < W; ++j) acc = fused(gather(base + j, lane), w[a][j], acc);
+        return acc;
+    }
+    const std::size_t stride = f.grid[a].stride;
+    for (std::size_t j = 0; j < W; ++j) acc = fused(contract<W>(f, a + 1, base + j * stride, lane, w), w[a][j], acc);
+    return acc;
+}
+
+// The same over the axes outside the region; along the region axes the single
+// position just before the stencil carries everything to its left through
+// its tail block, dotted with the powers of the offsets.
+template <std::size_t W, class V, class Index>
+V contract_region(const InterpolantND& f, const Region& region, std::size_t a, const double* base, Index lane,
+                  const V (*w)[W], const V* powers) {
+    while (a < f.grid.size() && region.in_region[a]) ++a;
+    V acc = splat<V>(0.0);
+    if (a < f.grid.size()) {
+        const std::size_t step = f.grid[a].stride * region.block_len;
+        for (std::size_t j = 0; j < W; ++j)
+            acc = fused(contract_region<W>(f, region, a + 1, base + j * step, lane, w, powers), w[a][j], acc);
+        return acc;
+    }
+    for (std::size_t q = 0; q < region.block_len; ++q) acc = fused(gather(base + q, lane), powers[q], acc);
+    return acc;
+}
+
+// out[0 ...] = products of offsets[a]^j over the region axes, the last fastest.
+template <class V>
+void fill_powers(const Region& region, const std::vector<GridAxis>& grid, const V* offsets, V* out) {
+    out[0] = splat<V>(1.0);
+    std::size_t m = 1;
+    for (std::size_t a : region.region_axes) {
+        const std::size_t k = grid[a].integral->tail_count;
+        const V x = offsets[a];
+        for (std::size_t p = m; p-- > 0;) {
+            const V v = out[p];
+            V power = splat<V>(1.0);
+            for (std::size_t q = 0; q < k; ++q) {
+                out[p * k + q] = v * power;
+                power = power * x;
+            }
+        }
+        m *= k;
+    }
+}
+
+// Values and derivatives: column weights on every axis.
+template <std::size_t W, class V>
+unsigned fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
+             std::size_t i, double* out) {
+    auto* w = scratch.weights();
+    V position = splat<V>(0.0);
+    for (std::size_t a = 0; a < f.grid.size(); ++a) {
+        Located<V> where{};
+        if (!locate(points, i, a, grids[a], where)) return ALL_LANES;
+        column_weights(f.grid[a].column_rows, splat<V>(1.0) - where.t, w[a]);
+        position = position + where.start * splat<V>(static_cast<double>(f.grid[a].stride));
+    }
+    store(out + i, contract<W>(f, 0, f.coefficients.data(), to_index(position), w) * splat<V>(f.scale));
+    return 0;
+}
+
+// "a0" without integrals: the stored value at the nearer knot of every axis.
+template <class V>
+unsigned nearest_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayView& points, std::size_t i,
+                double* out) {
+    V position = splat<V>(0.0);
+    for (std::size_t a = 0; a < f.grid.size(); ++a) {
+        Located<V> where{};
+        if (!locate(points, i, a, grids[a], where)) return ALL_LANES;
+        const V nearer = pick_by_half(where.t, where.start, where.start + splat<V>(1.0));  // NaN at NaN
+        position = position + nearer * splat<V>(static_cast<double>(f.grid[a].stride));
+    }
+    store(out + i, gather_or_nan(f.coefficients.data(), position));
+    return 0;
+}
+
+// Antiderivatives along some axes: the stencil contraction plus, for every
+// region whose stencils leave coefficients to their left, its tails.
+template <std::size_t W, class V>
+unsigned general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
+                std::size_t i, double* out) {
+    auto* w = scratch.weights();
+    const double first_right = static_cast<double>(2 * f.half_width - 1);
+    unsigned redo = 0;
+    V position = splat<V>(0.0);
+    for (std::size_t a = 0; a < f.grid.size(); ++a) {
+        const GridAxis& axis = f.grid[a];
+        Located<V> where{};
+        if (!locate(points, i, a, grids[a], where)) return ALL_LANES;
+        if (axis.integral) {
+            weights(*axis.integral, where.start, where.t, w[a]);
+            if (lane_count<V> > 1) redo |= lanes_below(where.start, first_right);
+        } else if (f.nearest) {
+            w[a][0] = pick_by_half(where.t, splat<V>(1.0), splat<V>(0.0));
+            w[a][1] = pick_by_half(where.t, splat<V>(0.0), splat<V>(1.0));
+        } else {
+            column_weights(axis.column_rows, splat<V>(1.0) - where.t, w[a]);
+        }
+        scratch.t[a] = where.t;
+        scratch.start[a] = where.start;
+        position = position + where.start * splat<V>(static_cast<double>(axis.stride));
+    }
+    V total = contract<W>(f, 0, f.coefficients.data(), to_index(position), w);
+    V* powers = scratch.powers.get();
+    for (const Region& region : f.regions) {
+        // Stencils starting at 0 along a region axis leave nothing to their
+        // left.  (Such lanes of a block are redone; their index is only kept
+        // valid.)
+        V shift = splat<V>(0.0);
+        bool at_first_cell = false;
+        for (std::size_t a : region.region_axes) {
+            at_first_cell = at_first_cell || (lane_count<V> == 1 && any_equal(scratch.start[a], 0.0));
+            shift = shift + splat<V>(static_cast<double>(f.grid[a].stride));
+        }
+        if (!at_first_cell) {
+            fill_powers(region, f.grid, scratch.t.get(), powers);
+            const V before = at_least(position - shift, 0.0);
+            const auto lane = to_index(before * splat<V>(static_cast<double>(region.block_len)));
+            total = total + contract_region<W>(f, region, 0, region.tails.data(), lane, w, powers);
+        }
+        powers += region.block_len;
+    }
+    store(out + i, total * splat<V>(f.scale));
+    return redo;
+}
+
+template <class V>
+OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, double* out) {
+    const std::size_t count = points.shape[0];
+    std::vector<AxisGrid> grids;
+    for (const GridAxis& axis : f.grid) grids.push_back(axis_grid(axis, f.half_width));
+    std::size_t stop;
+    if (f.nearest && f.regions.empty()) {
+        stop = run_blocks<V>(count, [&]<class U>(Lanes<U>, std::size_t i) {
+            return nearest_nd<U>(f, grids.data(), points, i, out);
+        });
+    } else {
+        stop = *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
+            Scratch<W, V> wide(f);
+            Scratch<W, double> narrow(f);
+            const auto scratch = [&]<class U>(Lanes<U>) -> Scratch<W, U>& {
+                if constexpr (std::is_same_v<U, V>) return wide;
+                else return narrow;
+            };
+            if (f.regions.empty())
+                return run_blocks<V>(count, [&]<class U>(Lanes<U> lanes, std::size_t i) {
+                    return fast_nd<W, U>(f, grids.data(), scratch(lanes), points, i, out);
+                });
+            return run_blocks<V>(count, [&]<class U>(Lanes<U> lanes, std::size_t i) {
+                return general_nd<W, U>(f, grids.data(), scratch(lanes), points, i, out);
+            });
+        });
+    }
+    if (stop == count) return {};
+    // The first point that failed one at a time: report its first axis outside.
+    for (std::size_t a = 0; a < f.grid.size(); ++a) {
+        Located<double> where{};
+        if (!locate(points, stop, a, grids[a], where)) return {stop, a};
+    }
+    return {};
+}
+
+}  // namespace
+}  // namespace quorvel
