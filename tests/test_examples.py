@@ -17,3 +17,12 @@ def test_example_draws_a_png(script, tmp_path):
     output = tmp_path / "picture.png"
     module.draw(output)
     assert output.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_demo_prints_both_tables(capsys):
+    from quorvel.__main__ import main
+
+    main()
+    out = capsys.readouterr().out
+    assert "1-D: f(x)" in out and "3-D: g" in out and "points/s" in out
+    assert "nan" not in out.lower()
