@@ -413,12 +413,3 @@ LEAK_A0 = Interpolant1D(LEAK_X, np.sin(LEAK_X), "a0", "poly", "poly", 0)
 ])
 def test_no_leaks(no_leak, call):
     no_leak(call)
-
-
-def test_demo_prints_a_row_per_kernel(capsys):
-    from quorvel.__main__ import KERNELS, main
-
-    main()
-    rows = capsys.readouterr().out.splitlines()[2:]
-    assert [row.split()[0] for row in rows] == list(KERNELS)
-    assert rows[0].split()[2] == "-"  # "a0" has no derivative

@@ -1,11 +1,13 @@
 """Fast, exact interpolation of data sampled on uniformly spaced grids.
 
-The native module :mod:`quorvel._core` holds the interpolants; this package
-re-exports it.
+:class:`Interpolator` interpolates one- or N-dimensional data by convolution
+with a piecewise-polynomial kernel, and gives values, derivatives,
+antiderivatives and definite integrals; :func:`kernels` lists the kernels to
+choose from. The native building blocks live in :mod:`quorvel._core`.
 """
 
-from quorvel import _core
-from quorvel._core import *  # noqa: F403
 from quorvel._core import PanicException
+from quorvel._interpolator import Interpolator
+from quorvel._kernels import KernelInfo, kernels
 
-__all__ = [*_core.__all__, "PanicException"]
+__all__ = ["Interpolator", "KernelInfo", "PanicException", "kernels"]

@@ -1,6 +1,7 @@
 """Type stubs for the native module quorvel._core."""
 
 from collections.abc import Sequence
+from typing import final
 
 import numpy as np
 import numpy.typing as npt
@@ -36,25 +37,27 @@ def extended_coefficients_nd(values: _Float64Array, kernel: str, bcs: Sequence[t
     boundary of every axis, for `kernel` and one (left, right) pair of boundary condition names
     per axis, e.g. [("poly", "poly"), ("detect", "linear")] for 2D data."""
 
+@final
 class Interpolant1D:
     """A 1D interpolant."""
 
-    def __new__(
-        cls, x: _Float64Array, values: _Float64Array, kernel: str, bc_left: str, bc_right: str, derivative: int
-    ) -> Interpolant1D: ...
+    def __init__(
+        self, x: _Float64Array, values: _Float64Array, kernel: str, bc_left: str, bc_right: str, derivative: int
+    ) -> None: ...
     def evaluate(self, points: _Float64Array) -> _Float64Array:
         """Evaluate at every point of the NumPy array `points`"""
 
+@final
 class InterpolantND:
     """An N-D interpolant."""
 
-    def __new__(
-        cls,
+    def __init__(
+        self,
         knots: Sequence[_Float64Array],
         values: _Float64Array,
         kernel: str,
         bcs: Sequence[tuple[str, str]],
         derivatives: Sequence[int],
-    ) -> InterpolantND: ...
+    ) -> None: ...
     def evaluate(self, points: _Float64Array) -> _Float64Array:
         """Evaluate at every row of `points`, an array of shape (number of points, number of axes)"""
