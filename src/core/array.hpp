@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdlib>
-#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -56,13 +55,8 @@ public:
     static constexpr std::size_t alignment = 64;
 
     Buffer() = default;
-    explicit Buffer(std::size_t size) : size_(size) {
-        if (size == 0) return;
-        if (size > (static_cast<std::size_t>(-1) - alignment) / sizeof(double)) throw std::bad_alloc();
-        const std::size_t bytes = (size * sizeof(double) + alignment - 1) / alignment * alignment;
-        data_ = static_cast<double*>(std::aligned_alloc(alignment, bytes));
-        if (data_ == nullptr) throw std::bad_alloc();
-    }
+    // Throws std::bad_alloc when the memory cannot be obtained.
+    explicit Buffer(std::size_t size);
     Buffer(Buffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
     Buffer& operator=(Buffer&& other) noexcept {

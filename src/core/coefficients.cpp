@@ -9,9 +9,6 @@
 
 #include "text.hpp"
 
-#if defined(__unix__)
-#include <sys/mman.h>
-#endif
 
 // std::fma is a library call unless the compiler may assume the instruction.
 // The routines that run it per value get a second copy built for processors
@@ -221,22 +218,6 @@ void for_each_position(std::span<const BoxAxis> axes, std::ptrdiff_t a, std::ptr
     }
 }
 
-// Asks the system to back a large result with huge pages where it offers
-// them only on request: the first touch of each page of a fresh allocation
-// otherwise costs as much as copying the data into it.  Purely advisory.
-void prefer_huge_pages(Buffer& buffer) {
-#if defined(MADV_HUGEPAGE)
-    constexpr std::size_t page = 4096;
-    const std::size_t bytes = buffer.size() * sizeof(double);
-    if (bytes < (std::size_t{1} << 22)) return;
-    const auto address = reinterpret_cast<std::uintptr_t>(buffer.data());
-    const std::uintptr_t first = (address + page - 1) / page * page;
-    madvise(reinterpret_cast<void*>(first), address + bytes - first, MADV_HUGEPAGE);
-#else
-    (void)buffer;
-#endif
-}
-
 // a * b, or false when the product would exceed the largest signed 64-bit size.
 bool multiply_within_limit(std::size_t a, std::size_t b, std::size_t& product) {
     constexpr std::size_t limit = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
@@ -333,7 +314,6 @@ Result<Buffer> extended_coefficients(std::span<const double> values, std::string
     // Every entry is written below (data here, ghosts by fill_ghosts), so
     // the storage starts uninitialised.
     Buffer out(n + 2 * g);
-    prefer_huge_pages(out);
     if (n > 0) std::memcpy(out.data() + g, values.data(), n * sizeof(double));
     if (g == 0) return out;
 
@@ -414,7 +394,6 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
 
     NdBuffer out{Buffer(total), shape};
     if (total == 0) return out;
-    prefer_huge_pages(out.values);
     double* const result = out.values.data();
 
     // Copy the data into the interior, one row of the last axis at a time.

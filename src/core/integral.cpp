@@ -82,28 +82,32 @@ Buffer extend_tails(const IntegralAxis& axis, std::span<const double> data, std:
     for (std::size_t r = 0; r < k; ++r)
         for (std::size_t c = r; c < k; ++c) shift[r * k + c] = binomial(c, r);
 
+    // Element e = (o * axis_len + i) * stride + r sits at position i; the
+    // values of all elements at one position of one outer block form a run
+    // of stride * inner values, and their predecessors the run before it.
     Buffer out(k * data.size());
-    const std::size_t elements = data.size() / inner;
-    for (std::size_t e = 0; e < elements; ++e) {
-        const std::size_t position = (e / stride) % axis_len;
-        const double* share =
-            position < anchoring.rows ? anchoring.tail_polynomials + position * k : right_share.data();
-        for (std::size_t b = 0; b < inner; ++b) {
-            const double v = data[e * inner + b];
-            double* tail = &out[(e * inner + b) * k];
-            if (position == 0) {
-                for (std::size_t j = 0; j < k; ++j) tail[j] = v * share[j];
+    const std::size_t run = stride * inner;
+    const std::size_t blocks = data.size() / (run * axis_len);
+    for (std::size_t o = 0; o < blocks; ++o)
+        for (std::size_t i = 0; i < axis_len; ++i) {
+            const double* share = i < anchoring.rows ? anchoring.tail_polynomials + i * k : right_share.data();
+            const std::size_t first = (o * axis_len + i) * run;
+            const double* values = data.data() + first;
+            double* tails = out.data() + first * k;
+            if (i == 0) {
+                for (std::size_t q = 0; q < run; ++q)
+                    for (std::size_t j = 0; j < k; ++j) tails[q * k + j] = values[q] * share[j];
                 continue;
             }
             // Own share plus the previous tail moved one cell to the right.
-            const double* previous = &out[((e - stride) * inner + b) * k];
-            for (std::size_t j = 0; j < k; ++j) {
-                double sum = v * share[j];
-                for (std::size_t c = j; c < k; ++c) sum = sum + shift[j * k + c] * previous[c];
-                tail[j] = sum;
-            }
+            const double* previous = tails - run * k;
+            for (std::size_t q = 0; q < run; ++q)
+                for (std::size_t j = 0; j < k; ++j) {
+                    double sum = values[q] * share[j];
+                    for (std::size_t c = j; c < k; ++c) sum = sum + shift[j * k + c] * previous[q * k + c];
+                    tails[q * k + j] = sum;
+                }
         }
-    }
     return out;
 }
 

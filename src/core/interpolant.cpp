@@ -17,20 +17,28 @@ Error too_wide() { return value_error("knots span too wide a range"); }
 // The knots x[0] ... x[n-1]: finite, increasing and uniformly spaced within
 // 1e-8 of the spacing.  Gives the spacing.
 Result<double> knot_spacing(const double* x, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (!std::isfinite(x[i])) return value_error("knots must be finite numbers (no NaN or infinity)");
-    const double h = (x[n - 1] - x[0]) / static_cast<double>(n - 1);
-    if (!(h > 0.0)) return value_error("knots must be increasing");
-    if (!std::isfinite(h)) return too_wide();
-    const double tolerance = h * 1e-8;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double ideal = x[0] + h * static_cast<double>(i);
-        if (std::fabs(x[i] - ideal) > tolerance) return value_error("knots must be uniformly spaced");
-    }
-    return h;
+    const KnotSummary knots = summarize_knots(x, n);
+    if (!knots.finite) return value_error("knots must be finite numbers (no NaN or infinity)");
+    if (!(knots.spacing > 0.0)) return value_error("knots must be increasing");
+    if (!std::isfinite(knots.spacing)) return too_wide();
+    if (!knots.uniform) return value_error("knots must be uniformly spaced");
+    return knots.spacing;
 }
 
 }  // namespace
+
+KnotSummary summarize_knots(const double* x, std::size_t n) {
+    KnotSummary knots;
+    knots.spacing = (x[n - 1] - x[0]) / static_cast<double>(n - 1);
+    const double tolerance = knots.spacing * 1e-8;
+    // One pass for both tests; the callers report them in their order.
+    for (std::size_t i = 0; i < n; ++i) {
+        const double ideal = x[0] + knots.spacing * static_cast<double>(i);
+        knots.finite = knots.finite && std::isfinite(x[i]);
+        knots.uniform = knots.uniform && !(std::fabs(x[i] - ideal) > tolerance);
+    }
+    return knots;
+}
 
 double integer_power(double base, std::uint32_t exponent) {
     double result = 1.0;

@@ -45,6 +45,16 @@ struct Interpolant1D {
     Result<NdBuffer> evaluate(const ArrayView& points) const;
 };
 
+// Knots x[0] ... x[n-1] (n >= 2) at a glance: the spacing
+// (x[n-1] - x[0]) / (n - 1), whether all are finite, and whether each lies
+// within 1e-8 of the spacing of its ideal position x[0] + spacing * i.
+struct KnotSummary {
+    double spacing = 0.0;
+    bool finite = true;
+    bool uniform = true;
+};
+KnotSummary summarize_knots(const double* x, std::size_t n);
+
 // b^e by square-and-multiply from the lowest exponent bit (b^0 = 1).
 double integer_power(double base, std::uint32_t exponent);
 

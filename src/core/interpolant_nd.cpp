@@ -24,26 +24,20 @@ Result<GridAxis> grid_axis(std::size_t i, const ArrayView& knots, std::size_t n_
     const std::size_t n = knots.size();
     if (n != n_values) return value_error(text::format("axis {}: {} knots for {} values", i, n, n_values));
     if (n < 2) return value_error(text::format("axis {}: need at least 2 knots", i));
-    const double* x = knots.data;
-    for (std::size_t j = 0; j < n; ++j)
-        if (!std::isfinite(x[j]))
-            return value_error(text::format("axis {}: knots must be finite numbers (no NaN or infinity)", i));
+    const KnotSummary summary = summarize_knots(knots.data, n);
+    if (!summary.finite)
+        return value_error(text::format("axis {}: knots must be finite numbers (no NaN or infinity)", i));
     GridAxis axis;
-    axis.spacing = (x[n - 1] - x[0]) / static_cast<double>(n - 1);
-    if (axis.spacing <= 0.0) return value_error(text::format("axis {}: knots must be increasing", i));
-    axis.first_knot = x[0];
-    axis.last_knot = x[n - 1];
+    axis.spacing = summary.spacing;
+    if (!(axis.spacing > 0.0)) return value_error(text::format("axis {}: knots must be increasing", i));
+    axis.first_knot = knots.data[0];
+    axis.last_knot = knots.data[n - 1];
     axis.origin = axis.first_knot - axis.spacing * static_cast<double>(half_width - 1);
     // Points are located relative to the origin: the spacing and both ends of
     // the extended axis must be representable.
     if (!std::isfinite(axis.spacing) || !std::isfinite(axis.origin) || !std::isfinite(axis.last_knot - axis.origin))
         return value_error(text::format("axis {}: knots span too wide a range", i));
-    const double tolerance = axis.spacing * 1e-8;
-    for (std::size_t j = 0; j < n; ++j) {
-        const double ideal = x[0] + static_cast<double>(j) * axis.spacing;
-        if (std::fabs(x[j] - ideal) > tolerance)
-            return value_error(text::format("axis {}: knots must be uniformly spaced", i));
-    }
+    if (!summary.uniform) return value_error(text::format("axis {}: knots must be uniformly spaced", i));
     return axis;
 }
 

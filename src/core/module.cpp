@@ -69,7 +69,7 @@ private:
 // ---------------------------------------------------------------------------
 // Raising.
 
-// The module whose PanicException a failing call raises.
+// The PanicException type of `module`; SystemError if it cannot be found.
 PyObject* panic_type(PyObject* module) {
     PyObject* type = module == nullptr ? nullptr : PyObject_GetAttrString(module, "PanicException");
     if (type == nullptr) {
