@@ -1,52 +1,43 @@
-"""Ghost extension timed against numpy.pad(mode="edge") of the same array.
+"""Construction: ghost extension and whole interpolants against numpy.pad.
 
-Run with `python benchmarks/extension.py`.  Each case is the best of several
-repeats; the ratio is quorvel's time over numpy.pad's (lower is better).
-numpy.pad only copies edge values, so it bounds from below the memory traffic
-that any extension by the same number of ghosts has to do.
+numpy.pad(mode="edge") with the same number of ghosts only copies edge
+values, so it bounds from below the memory traffic of any extension; times
+are in nanoseconds per grid value, the best of several repeats.
+Run alone with `python benchmarks/extension.py`, or in `benchmarks/run.py`.
 """
 
-import time
+from __future__ import annotations
 
 import numpy as np
+from _timing import Workload, run
+from scipy.interpolate import CubicSpline
 
 from quorvel import _core
 
-REPEATS = 7
 
-
-def best_time(call):
-    best = float("inf")
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
-def extend(values, kernel, condition):
-    if values.ndim == 1:
-        return _core.extended_coefficients(values, kernel, condition, condition)
-    return _core.extended_coefficients_nd(values, kernel, [(condition, condition)] * values.ndim)
-
-
-def main():
+def workloads() -> list[Workload]:
     rng = np.random.default_rng(0)
-    cube = rng.standard_normal((256, 256, 256))
     line = rng.standard_normal(10**7)
-    cases = [
-        ("256^3", cube, "b13", "poly"),
-        ("256^3", cube, "b13", "detect"),
-        ("10^7 line", line, "b13", "poly"),
-        ("10^7 line", line, "b13", "detect"),
+    x = np.linspace(0.0, 1.0, line.size)
+    cube = rng.standard_normal((256, 256, 256))
+    knots = [np.linspace(0.0, 1.0, 256)] * 3
+    poly = [("poly", "poly")] * 3
+    return [
+        Workload('extend 256^3 "b13" poly', cube.size,
+                 lambda: _core.extended_coefficients_nd(cube, "b13", poly),
+                 {"numpy.pad edge": lambda: np.pad(cube, 8, mode="edge")}),
+        Workload('extend 10^7 line "b13" detect', line.size,
+                 lambda: _core.extended_coefficients(line, "b13", "detect", "detect"),
+                 {"numpy.pad edge": lambda: np.pad(line, 8, mode="edge")}),
+        Workload('build 1-D 10^7 "b13"', line.size,
+                 lambda: _core.Interpolant1D(x, line, "b13", "poly", "poly", 0),
+                 {"numpy.pad edge": lambda: np.pad(line, 8, mode="edge"),
+                  "CubicSpline": lambda: CubicSpline(x, line)}),
+        Workload('build 3-D 256^3 "a3"', cube.size,
+                 lambda: _core.InterpolantND(knots, cube, "a3", poly, [0, 0, 0]),
+                 {"numpy.pad edge": lambda: np.pad(cube, 1, mode="edge")}),
     ]
-    print(f"{'data':<11}{'kernel':<8}{'condition':<11}{'quorvel ms':>11}{'numpy.pad ms':>14}{'ratio':>7}")
-    for label, values, kernel, condition in cases:
-        g = len(_core.kernel_weights(kernel, 0, 0.0)) // 2 - 1
-        ours = best_time(lambda: extend(values, kernel, condition))
-        theirs = best_time(lambda: np.pad(values, g, mode="edge"))
-        print(f"{label:<11}{kernel:<8}{condition:<11}{ours * 1e3:>11.1f}{theirs * 1e3:>14.1f}{ours / theirs:>7.2f}")
 
 
 if __name__ == "__main__":
-    main()
+    run(workloads())

@@ -32,11 +32,15 @@ KnotSummary summarize_knots(const double* x, std::size_t n) {
     knots.spacing = (x[n - 1] - x[0]) / static_cast<double>(n - 1);
     const double tolerance = knots.spacing * 1e-8;
     // One pass for both tests; the callers report them in their order.
-    for (std::size_t i = 0; i < n; ++i) {
+    // x - x is 0 exactly for finite x.
+    bool not_finite = false, off_grid = false;
+    for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
         const double ideal = x[0] + knots.spacing * static_cast<double>(i);
-        knots.finite = knots.finite && std::isfinite(x[i]);
-        knots.uniform = knots.uniform && !(std::fabs(x[i] - ideal) > tolerance);
+        not_finite |= !(x[i] - x[i] == 0.0);
+        off_grid |= std::fabs(x[i] - ideal) > tolerance;
     }
+    knots.finite = !not_finite;
+    knots.uniform = !off_grid;
     return knots;
 }
 

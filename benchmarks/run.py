@@ -1,0 +1,43 @@
+"""All benchmarks in one run and one table: `python benchmarks/run.py`.
+
+Every workload is timed for quorvel and for its NumPy/SciPy peers on the same
+data in the same process, each the best of several repeats; the last column is
+the peer's time over quorvel's (above 1: quorvel is faster).
+"""
+
+from __future__ import annotations
+
+import platform
+
+import numpy as np
+import scipy
+from _timing import HEADERS, measure, print_table
+
+import evaluate_1d
+import evaluate_nd
+import extension
+
+
+def cpu_name() -> str:
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def main() -> None:
+    print(f"CPU: {cpu_name()}")
+    print(f"Python {platform.python_version()}, NumPy {np.__version__}, SciPy {scipy.__version__}")
+    print()
+    rows = []
+    for part in (evaluate_1d, evaluate_nd, extension):
+        rows += measure(part.workloads())
+    print_table(HEADERS, rows)
+
+
+if __name__ == "__main__":
+    main()
