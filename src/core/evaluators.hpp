@@ -187,16 +187,26 @@ bool locate(const ArrayView& points, std::size_t i, std::size_t a, const AxisGri
 // ascending order with fused multiply-adds from 0.0.  `base` is the part of
 // the position that all lanes share, `lane` each lane's own offset.
 template <std::size_t W, class V, class Index>
-V contract(const InterpolantND& f, std::size_t a, const double* base, Index lane, const V (*w)[W]) {
+inline V contract_last(const double* base, Index lane, const V (&w)[W]) {
+    V rows[W];
+    stencil_rows(base, lane, rows);
     V acc = splat<V>(0.0);
-    if (a + 1 == f.grid.size()) {
-        V rows[W];
-        stencil_rows(base, lane, rows);
-        for (std::size_t j = 0; j < W; ++j) acc = fused(rows[j], w[a][j], acc);
-        return acc;
-    }
+    for (std::size_t j = 0; j < W; ++j) acc = fused(rows[j], w[j], acc);
+    return acc;
+}
+
+template <std::size_t W, class V, class Index>
+V contract(const InterpolantND& f, std::size_t a, const double* base, Index lane, const V (*w)[W]) {
+    const std::size_t last = f.grid.size() - 1;
+    if (a == last) return contract_last(base, lane, w[a]);
+    V acc = splat<V>(0.0);
     const std::size_t stride = f.grid[a].stride;
-    for (std::size_t j = 0; j < W; ++j) acc = fused(contract<W>(f, a + 1, base + j * stride, lane, w), w[a][j], acc);
+    for (std::size_t j = 0; j < W; ++j) {
+        const double* next = base + j * stride;
+        // The last two axes in one go, without a call per row.
+        const V inner = a + 1 == last ? contract_last(next, lane, w[last]) : contract<W>(f, a + 1, next, lane, w);
+        acc = fused(inner, w[a][j], acc);
+    }
     return acc;
 }
 
