@@ -175,7 +175,7 @@ bool locate(const ArrayView& points, std::size_t i, std::size_t a, const AxisGri
     const double* p = points.data + static_cast<std::ptrdiff_t>(i) * points.strides[0] +
                       static_cast<std::ptrdiff_t>(a) * points.strides[1];
     const V x = load<V>(p, points.strides[0]);
-    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
+    if (any_outside(x, g.first_knot, g.last_knot)) return false;
     const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
     const V c = cell_index(u, g.lo, g.hi);
     where.t = u - c;
