@@ -392,16 +392,16 @@ def test_construction_refusals(changes, exc_type, message, note):
     assert getattr(excinfo.value, "__notes__", []) == ([f"while processing '{note}'"] if note else [])
 
 
-@pytest.mark.parametrize(("knots", "kernel", "orders"), [
-    ([np.array([0.0, 1.0]), np.array([-3.0, -2.0])], "b13", [-8, 7]),  # two knots are enough
-    ([np.array([-1.0, 1e-8, 1.0]), K1], "a3", [0, 0]),  # off by exactly h * 1e-8
-    ([np.array([0.0, 0.5e308, 1e308]), np.array([-1e300, 1e300])], "a1", [0, -1]),  # no ghosts: nothing beyond
-    ([K0, K1, np.arange(3.0)], "a0", [-2, 0, -1]),
-    ([np.linspace(0, 1, 12)] * 3, "b13", [-8, -8, -8]),  # every region, each block 8 to 512 terms
+@pytest.mark.parametrize(("knots", "kernel", "orders", "bc"), [
+    ([np.array([0.0, 1.0]), np.array([-3.0, -2.0])], "b13", [-8, 7], "poly"),  # two knots are enough
+    ([np.array([-1.0, 1e-8, 1.0]), K1], "a3", [0, 0], "detect"),  # off by exactly h * 1e-8
+    ([np.array([0.0, 0.5e308, 1e308]), np.array([-1e300, 1e300])], "a1", [0, -1], "poly"),  # no ghosts, no end
+    ([K0, np.array([0.0, 1.0]), np.arange(3.0)], "a0", [-2, 0, -1], "quadratic"),  # conditions unused
+    ([np.linspace(0, 1, 12)] * 3, "b13", [-8, -8, -8], "detect"),  # every region, blocks of 8 to 512 terms
 ])
-def test_construction_accepts(knots, kernel, orders):
+def test_construction_accepts(knots, kernel, orders, bc):
     shape = [len(x) for x in knots]
-    f = InterpolantND(knots, np.ones(shape), kernel, [("poly", "detect")] * len(shape), orders)
+    f = InterpolantND(knots, np.ones(shape), kernel, [("poly", bc)] * len(shape), orders)
     points = np.array([[x[0] for x in knots], [x[-1] for x in knots], [x[1] for x in knots]])
     assert np.all(np.isfinite(f.evaluate(points)))
 
