@@ -1,10 +1,11 @@
-"""A literal pure-Python model of one-dimensional evaluation, for bit-for-bit tests.
+"""A literal pure-Python model of one- and N-dimensional evaluation, for bit-for-bit tests.
 
-Every step is one IEEE double operation, in the order the interpolant does
+Every step is one IEEE double operation, in the order the interpolants do
 it; a fused multiply-add is computed exactly and rounded once.  The column
 tables and anchoring constants are the table generator's exact rationals,
 each rounded to the nearest double; the ghost values come from
-quorvel._core.extended_coefficients.  Nothing here is fast.
+quorvel._core.extended_coefficients and extended_coefficients_nd.  Nothing
+here is fast.
 """
 
 import math
@@ -114,26 +115,75 @@ def one_sided(rows, k):
     return rows
 
 
-def extend_tails(coefficients, k, hw, tail_polynomials):
-    """Tail polynomial of every prefix of the coefficients, k terms each (ascending powers of t)."""
+def extend_tails(data, k, hw, tail_polynomials, inner=1, axis_len=None, stride=1):
+    """Tail polynomials along one axis, k terms each (ascending powers of t).
+
+    `data` holds elements of `inner` consecutive values; element e lies at
+    position (e // stride) % axis_len of the axis and follows element
+    e - stride.  The k terms of value b of element e are at ((e*inner + b)*k + j).
+    With the defaults: the tails of every prefix of one line of coefficients.
+    """
+    axis_len = len(data) // inner if axis_len is None else axis_len
     right_share = [running_binomial(k - 1, j) * repeated_power(float(hw), k - 1 - j) / factorial(k - 1)
                    for j in range(k)]
     shift = [[float(math.comb(c, r)) for c in range(k)] for r in range(k)]
-    tails = []
-    for i, v in enumerate(coefficients):
+    out = [0.0] * (k * len(data))
+    for e in range(len(data) // inner):
+        i = (e // stride) % axis_len
         share = tail_polynomials[i] if i < len(tail_polynomials) else right_share
-        if i == 0:
-            tails.append([v * share[j] for j in range(k)])
-            continue
-        previous = tails[-1]
-        tail = []
-        for j in range(k):
-            total = v * share[j]
-            for c in range(j, k):
-                total = total + shift[j][c] * previous[c]
-            tail.append(total)
-        tails.append(tail)
-    return tails
+        for b in range(inner):
+            v, at = data[e * inner + b], (e * inner + b) * k
+            previous = ((e - stride) * inner + b) * k
+            for j in range(k):
+                total = v * share[j]
+                if i > 0:
+                    for c in range(j, k):
+                        total = total + shift[j][c] * out[previous + c]
+                out[at + j] = total
+    return out
+
+
+@cache
+def integral_rows(kernel, k):
+    """The centred k-th antiderivative table and its one-sided completion."""
+    centred = tables(kernel)[-k]
+    return centred, one_sided(centred, k)
+
+
+def integral_weights(kernel, k, s, t):
+    """The anchored k-th antiderivatives of the stencil columns starting at s, at offset t."""
+    hw = 1 if kernel == "a0" else len(tables(kernel)[0][0]) // 2
+    first_right = 2 * hw - 1
+    if kernel == "a0":
+        upper = t > 0.5
+        if k == 1:
+            w = [0.5 if upper else t, t - 1.0 if upper else -0.5]
+        else:
+            w = [t * 0.5 if upper else t * t * 0.5 + 0.125,
+                 (t - 1.0) * (t - 1.0) * 0.5 + 0.125 if upper else (1.0 - t) * 0.5]
+    elif s >= first_right:
+        return horner(integral_rows(kernel, k)[1], 1.0 - t)
+    else:
+        w = horner(integral_rows(kernel, k)[0], 1.0 - t)
+    starts = anchoring(kernel, k)[0]
+    x = t + float(s)
+    for j in range(len(w)):
+        if s + j >= first_right:
+            w[j] = w[j] + repeated_power(t + float(hw - 1 - j), k - 1) / (2.0 * factorial(k - 1))
+        else:
+            correction = 0.0
+            for m in range(k):
+                correction = correction + (repeated_power(x, m) * starts[s + j][m]) / factorial(m)
+            w[j] = w[j] - correction
+    return w
+
+
+def locate(x, origin, h, hw, length):
+    """u, the cell index c (a double, NaN going to the first cell) and the stencil start."""
+    u = (x - origin) / h
+    lo, hi = hw - 1, length - hw - 1
+    c = lo if math.isnan(u) else min(max(math.floor(u), lo), hi)
+    return u, float(c), c - (hw - 1)
 
 
 class Reference:
@@ -149,36 +199,24 @@ class Reference:
         self.k = -derivative if derivative < 0 else 0
         if self.k:
             self.scale = integer_power(self.h, self.k)
-            self.starts, tail_polynomials = anchoring(kernel, self.k)
-            self.tails = extend_tails(self.coefficients, self.k, self.hw, tail_polynomials)
-            if kernel != "a0":
-                self.centred = tables(kernel)[-self.k]
-                self.anchored = one_sided(self.centred, self.k)
+            self.tails = extend_tails(self.coefficients, self.k, self.hw, anchoring(kernel, self.k)[1])
         else:
             self.scale = integer_power(-1.0 / self.h, derivative)
             self.rows = tables(kernel).get(derivative)
 
-    def locate(self, p):
-        """u and the cell index c (a double), NaN going to the first cell."""
-        u = (p - self.origin) / self.h
-        lo, hi = self.hw - 1, len(self.coefficients) - self.hw - 1
-        c = lo if math.isnan(u) else min(max(math.floor(u), lo), hi)
-        return u, float(c), c - (self.hw - 1)
-
     def __call__(self, p):
-        u, c, s = self.locate(float(p))
+        u, c, s = locate(float(p), self.origin, self.h, self.hw, len(self.coefficients))
         d = self.coefficients
         if self.k:
             t = u - c
-            w = self.weights(s, t)
+            w = integral_weights(self.kernel, self.k, s, t)
             total = 0.0
             for j, wj in enumerate(w):
                 total = fma(d[s + j], wj, total)
             if s > 0:
-                tail = self.tails[s - 1]
                 left = 0.0
                 for j in reversed(range(self.k)):
-                    left = fma(left, t, tail[j])
+                    left = fma(left, t, self.tails[(s - 1) * self.k + j])
                 total = total + left
             return total * self.scale
         if self.kernel == "a0":
@@ -190,30 +228,102 @@ class Reference:
             total = fma(wj, d[s + j], total)
         return total * self.scale
 
-    def weights(self, s, t):
-        k, hw = self.k, self.hw
-        first_right = 2 * hw - 1
-        if self.kernel == "a0":
-            upper = t > 0.5
-            if k == 1:
-                w = [0.5 if upper else t, t - 1.0 if upper else -0.5]
+    def evaluate(self, points):
+        return [self(p) for p in points]
+
+
+class ReferenceND:
+    """InterpolantND(knots, values, kernel, bcs, derivatives), evaluated one point at a time."""
+
+    def __init__(self, knots, values, kernel, bcs, derivatives):
+        self.kernel = kernel
+        self.hw = hw = 1 if kernel == "a0" else len(tables(kernel)[0][0]) // 2
+        self.width = 2 if kernel == "a0" else len(tables(kernel)[0][0])
+        extended = _core.extended_coefficients_nd(values, kernel, bcs)
+        self.coefficients = [float(v) for v in extended.ravel(order="C")]
+        self.lengths = extended.shape
+        self.strides = [math.prod(extended.shape[a + 1:]) for a in range(extended.ndim)]
+        self.axes, self.scale = [], 1.0
+        for x, d in zip(knots, derivatives):
+            x = [float(v) for v in x]
+            h = (x[-1] - x[0]) / float(len(x) - 1)
+            k = -d if d < 0 else 0
+            self.axes.append({"h": h, "first": x[0], "origin": x[0] - h * float(hw - 1), "k": k,
+                              "rows": None if k or kernel == "a0" else tables(kernel)[d]})
+            self.scale = self.scale * (integer_power(h, k) if k else integer_power(-1.0 / h, d))
+        # One region per non-empty subset of the integral axes, in binary counting order of the masks.
+        integral = [a for a, axis in enumerate(self.axes) if axis["k"]]
+        self.regions = []
+        for mask in range(1, 2 ** len(integral)):
+            region_axes = [a for bit, a in enumerate(integral) if mask >> bit & 1]
+            data, inner = self.coefficients, 1
+            for a in region_axes:
+                k = self.axes[a]["k"]
+                data = extend_tails(data, k, hw, anchoring(kernel, k)[1], inner, self.lengths[a], self.strides[a])
+                inner *= k
+            self.regions.append((region_axes, data, inner))
+
+    def contract(self, a, b, w):
+        acc = 0.0
+        if a + 1 == len(self.axes):
+            for j in range(self.width):
+                acc = fma(self.coefficients[b + j], w[a][j], acc)
+            return acc
+        for j in range(self.width):
+            acc = fma(self.contract(a + 1, b + j * self.strides[a], w), w[a][j], acc)
+        return acc
+
+    def contract_region(self, region, a, b, w, powers):
+        region_axes, tails, block_len = region
+        a = next((x for x in range(a, len(self.axes)) if x not in region_axes), None)
+        acc = 0.0
+        if a is not None:
+            for j in range(self.width):
+                acc = fma(self.contract_region(region, a + 1, b + j * self.strides[a], w, powers), w[a][j], acc)
+            return acc
+        for q in range(block_len):
+            acc = fma(tails[b * block_len + q], powers[q], acc)
+        return acc
+
+    def fill_powers(self, region_axes, offsets):
+        out = [1.0] + [0.0] * (math.prod(self.axes[a]["k"] or 1 for a in region_axes) - 1)
+        m = 1
+        for a in region_axes:
+            k, x = self.axes[a]["k"] or 1, offsets[a]
+            for p in reversed(range(m)):
+                v, w = out[p], 1.0
+                for q in range(k):
+                    out[p * k + q] = v * w
+                    w = w * x
+            m *= k
+        return out
+
+    def __call__(self, point):
+        w, t, s = [], [], []
+        for a, (x, axis) in enumerate(zip(point, self.axes)):
+            u, c, start = locate(float(x), axis["origin"], axis["h"], self.hw, self.lengths[a])
+            t.append(u - c)
+            s.append(start)
+            if axis["k"]:
+                w.append(integral_weights(self.kernel, axis["k"], start, t[a]))
+            elif self.kernel == "a0":  # NaN weights at NaN
+                w.append([1.0, 0.0] if t[a] < 0.5 else [0.0, 1.0] if t[a] >= 0.5 else [t[a]] * 2)
             else:
-                w = [t * 0.5 if upper else t * t * 0.5 + 0.125,
-                     (t - 1.0) * (t - 1.0) * 0.5 + 0.125 if upper else (1.0 - t) * 0.5]
-        elif s >= first_right:
-            return horner(self.anchored, 1.0 - t)
-        else:
-            w = horner(self.centred, 1.0 - t)
-        x = t + float(s)
-        for j in range(len(w)):
-            if s + j >= first_right:
-                w[j] = w[j] + repeated_power(t + float(hw - 1 - j), k - 1) / (2.0 * factorial(k - 1))
-            else:
-                correction = 0.0
-                for m in range(k):
-                    correction = correction + (repeated_power(x, m) * self.starts[s + j][m]) / factorial(m)
-                w[j] = w[j] - correction
-        return w
+                w.append(horner(axis["rows"], 1.0 - t[a]))
+        base = sum(start * stride for start, stride in zip(s, self.strides))
+        if self.kernel == "a0" and not self.regions:
+            # The stored value at the nearer knot along every axis; NaN at NaN.
+            if any(math.isnan(v) for v in t):
+                return math.nan
+            return self.coefficients[base + sum(stride for v, stride in zip(t, self.strides) if v >= 0.5)]
+        total = self.contract(0, base, w)
+        for region in self.regions:
+            if any(s[a] == 0 for a in region[0]):
+                continue  # nothing lies left of the stencil
+            powers = self.fill_powers(region[0], t)
+            total = total + self.contract_region(region, 0, base - sum(self.strides[a] for a in region[0]), w,
+                                                 powers)
+        return total * self.scale
 
     def evaluate(self, points):
         return [self(p) for p in points]
