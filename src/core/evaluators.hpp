@@ -55,11 +55,27 @@ struct AxisGrid {
     double ghosts;     // half width - 1: stencil start = cell - ghosts
 };
 
+// A coordinate in grid units (from extended index 0) and its cell, clamped
+// to the knot intervals.
 template <class V>
 struct Located {
-    V t;      // fractional offset in the cell
-    V start;  // stencil start (an integer)
+    V u;
+    V cell;
+
+    V t() const { return u - cell; }  // fractional offset in the cell
+    V start(const AxisGrid& g) const { return cell - splat<V>(g.ghosts); }
 };
+
+// Reads coordinates p[0], p[stride], ... (one per lane) and locates them;
+// false when one lies outside the axis' data range (a NaN does not).
+template <class V>
+bool locate(const double* p, std::ptrdiff_t stride, const AxisGrid& g, Located<V>& at) {
+    const V x = load<V>(p, stride);
+    if (any_outside(x, g.first_knot, g.last_knot)) return false;
+    at.u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
+    at.cell = cell_index(at.u, g.lo, g.hi);
+    return true;
+}
 
 // ---------------------------------------------------------------------------
 // One dimension.
@@ -70,16 +86,17 @@ inline AxisGrid axis_grid(const Interpolant1D& f) {
             static_cast<double>(f.coefficients.size() - f.half_width - 1), ghosts};
 }
 
+inline const double* point(StridedValues points, std::size_t i) {
+    return points.data + static_cast<std::ptrdiff_t>(i) * points.stride;
+}
+
 template <std::size_t W, class V>
 unsigned columns_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
-    const V x = load<V>(points.data + static_cast<std::ptrdiff_t>(i) * points.stride, points.stride);
-    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
-    const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
-    const V c = cell_index(u, g.lo, g.hi);
-    const V tau = (c - u) + splat<V>(1.0);
-    const auto stencil = to_index(c - splat<V>(g.ghosts));
+    Located<V> at{};
+    if (!locate(point(points, i), points.stride, g, at)) return ALL_LANES;
     V w[W];
-    column_weights(f.column_rows, tau, w);
+    column_weights(f.column_rows, (at.cell - at.u) + splat<V>(1.0), w);
+    const auto stencil = to_index(at.start(g));
     V rows[W];
     stencil_rows(f.coefficients.data(), stencil, rows);
     V sum = splat<V>(0.0);
@@ -92,25 +109,21 @@ unsigned columns_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues poi
 // at NaN.  No scale: the order is 0.
 template <class V>
 unsigned nearest_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
-    const V x = load<V>(points.data + static_cast<std::ptrdiff_t>(i) * points.stride, points.stride);
-    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
-    const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
-    const V c = cell_index(u, g.lo, g.hi);
-    const auto cell = to_index(c);
+    Located<V> at{};
+    if (!locate(point(points, i), points.stride, g, at)) return ALL_LANES;
+    const auto cell = to_index(at.cell);
     const double* coefficients = f.coefficients.data();
-    store(out + i, pick_by_half(u - c, gather(coefficients, cell), gather(coefficients + 1, cell)));
+    store(out + i, pick_by_half(at.t(), gather(coefficients, cell), gather(coefficients + 1, cell)));
     return 0;
 }
 
 template <std::size_t W, class V>
 unsigned integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
     const IntegralAxis& axis = *f.integral;
-    const V x = load<V>(points.data + static_cast<std::ptrdiff_t>(i) * points.stride, points.stride);
-    if (any_outside(x, g.first_knot, g.last_knot)) return ALL_LANES;
-    const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
-    const V c = cell_index(u, g.lo, g.hi);
-    const V t = u - c;
-    const V s = c - splat<V>(g.ghosts);
+    Located<V> at{};
+    if (!locate(point(points, i), points.stride, g, at)) return ALL_LANES;
+    const V t = at.t();
+    const V s = at.start(g);
     V w[W];
     weights(axis, s, t, w);
     const auto stencil = to_index(s);
@@ -168,19 +181,10 @@ struct Scratch {
     std::size_t powers_size = 0;
 };
 
-// Reads coordinate `a` of the points i, i+1, ... and locates them; false
-// when one lies outside the axis' data range.
-template <class V>
-bool locate(const ArrayView& points, std::size_t i, std::size_t a, const AxisGrid& g, Located<V>& where) {
-    const double* p = points.data + static_cast<std::ptrdiff_t>(i) * points.strides[0] +
-                      static_cast<std::ptrdiff_t>(a) * points.strides[1];
-    const V x = load<V>(p, points.strides[0]);
-    if (any_outside(x, g.first_knot, g.last_knot)) return false;
-    const V u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
-    const V c = cell_index(u, g.lo, g.hi);
-    where.t = u - c;
-    where.start = c - splat<V>(g.ghosts);
-    return true;
+// Coordinate `a` of point i.
+inline const double* point(const ArrayView& points, std::size_t i, std::size_t a) {
+    return points.data + static_cast<std::ptrdiff_t>(i) * points.strides[0] +
+           static_cast<std::ptrdiff_t>(a) * points.strides[1];
 }
 
 // The W^N stencil contraction: axis a outermost, each axis summed in
@@ -263,10 +267,10 @@ unsigned fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& s
     auto* w = scratch.weights();
     V position = splat<V>(0.0);
     for (std::size_t a = 0; a < f.grid.size(); ++a) {
-        Located<V> where{};
-        if (!locate(points, i, a, grids[a], where)) return ALL_LANES;
-        column_weights(f.grid[a].column_rows, splat<V>(1.0) - where.t, w[a]);
-        position = position + where.start * splat<V>(static_cast<double>(f.grid[a].stride));
+        Located<V> at{};
+        if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return ALL_LANES;
+        column_weights(f.grid[a].column_rows, splat<V>(1.0) - at.t(), w[a]);
+        position = position + at.start(grids[a]) * splat<V>(static_cast<double>(f.grid[a].stride));
     }
     store(out + i, contract<W>(f, 0, f.coefficients.data(), to_index(position), w) * splat<V>(f.scale));
     return 0;
@@ -278,9 +282,9 @@ unsigned nearest_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayVi
                 double* out) {
     V position = splat<V>(0.0);
     for (std::size_t a = 0; a < f.grid.size(); ++a) {
-        Located<V> where{};
-        if (!locate(points, i, a, grids[a], where)) return ALL_LANES;
-        const V nearer = pick_by_half(where.t, where.start, where.start + splat<V>(1.0));  // NaN at NaN
+        Located<V> at{};
+        if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return ALL_LANES;
+        const V nearer = pick_by_half(at.t(), at.cell, at.cell + splat<V>(1.0));  // NaN at NaN (no ghosts)
         position = position + nearer * splat<V>(static_cast<double>(f.grid[a].stride));
     }
     store(out + i, gather_or_nan(f.coefficients.data(), position));
@@ -298,20 +302,22 @@ unsigned general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>
     V position = splat<V>(0.0);
     for (std::size_t a = 0; a < f.grid.size(); ++a) {
         const GridAxis& axis = f.grid[a];
-        Located<V> where{};
-        if (!locate(points, i, a, grids[a], where)) return ALL_LANES;
+        Located<V> at{};
+        if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return ALL_LANES;
+        const V t = at.t();
+        const V start = at.start(grids[a]);
         if (axis.integral) {
-            weights(*axis.integral, where.start, where.t, w[a]);
-            if (lane_count<V> > 1) redo |= lanes_below(where.start, first_right);
+            weights(*axis.integral, start, t, w[a]);
+            if (lane_count<V> > 1) redo |= lanes_below(start, first_right);
         } else if (f.nearest) {
-            w[a][0] = pick_by_half(where.t, splat<V>(1.0), splat<V>(0.0));
-            w[a][1] = pick_by_half(where.t, splat<V>(0.0), splat<V>(1.0));
+            w[a][0] = pick_by_half(t, splat<V>(1.0), splat<V>(0.0));
+            w[a][1] = pick_by_half(t, splat<V>(0.0), splat<V>(1.0));
         } else {
-            column_weights(axis.column_rows, splat<V>(1.0) - where.t, w[a]);
+            column_weights(axis.column_rows, splat<V>(1.0) - t, w[a]);
         }
-        scratch.t[a] = where.t;
-        scratch.start[a] = where.start;
-        position = position + where.start * splat<V>(static_cast<double>(axis.stride));
+        scratch.t[a] = t;
+        scratch.start[a] = start;
+        position = position + start * splat<V>(static_cast<double>(axis.stride));
     }
     V total = contract<W>(f, 0, f.coefficients.data(), to_index(position), w);
     V* powers = scratch.powers.get();
@@ -367,8 +373,8 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, d
     if (stop == count) return {};
     // The first point that failed one at a time: report its first axis outside.
     for (std::size_t a = 0; a < f.grid.size(); ++a) {
-        Located<double> where{};
-        if (!locate(points, stop, a, grids[a], where)) return {stop, a};
+        Located<double> at{};
+        if (!locate(point(points, stop, a), points.strides[0], grids[a], at)) return {stop, a};
     }
     return {};
 }
