@@ -1,10 +1,12 @@
 """Shared test helpers."""
 
 import gc
+import os
 import sys
 import tracemalloc
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 
 def _resident_bytes():
@@ -48,3 +50,12 @@ def assert_no_leak(call, times=1000):
 @pytest.fixture
 def no_leak():
     return assert_no_leak
+
+
+# Fuzzing budgets: a short run by default, a long one on request
+# (HYPOTHESIS_PROFILE=fuzz, or pytest --hypothesis-profile=fuzz).  No
+# deadline: the sanitizer build is slow.
+settings.register_profile("default", max_examples=60, deadline=None, print_blob=True)
+settings.register_profile("fuzz", max_examples=20_000, deadline=None, print_blob=True,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
