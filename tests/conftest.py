@@ -2,7 +2,9 @@
 
 import gc
 import os
+import subprocess
 import sys
+import textwrap
 import tracemalloc
 
 import pytest
@@ -72,6 +74,17 @@ def assert_no_leak(call, times=1000):
 @pytest.fixture
 def no_leak():
     return assert_no_leak
+
+
+@pytest.fixture
+def run_python():
+    """Runs `code` in a fresh interpreter (same environment); returns its output."""
+    def run(code, timeout=120):
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                              timeout=timeout, check=False)
+        assert done.returncode == 0, f"exit status {done.returncode}\n{done.stdout}\n{done.stderr}"
+        return done.stdout
+    return run
 
 
 # Fuzzing budgets: a short run by default, a long one on request
