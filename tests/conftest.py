@@ -71,6 +71,17 @@ def assert_no_leak(call, times=1000):
         assert rss_growth < 32 * 1024 * 1024, f"resident memory grew by {rss_growth} bytes"
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "address_space_limit: limits the address space, which the sanitizers cannot run under")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if SANITIZED and item.get_closest_marker("address_space_limit"):
+            item.add_marker(pytest.mark.skip(reason="the sanitizers need an unlimited address space"))
+
+
 @pytest.fixture
 def no_leak():
     return assert_no_leak
