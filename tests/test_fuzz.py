@@ -498,6 +498,8 @@ def test_interpolant_1d(data):
     points = draw(points_for(ranges, draw(st.integers(0, 12))))
     moderate = (np.abs(values) < 1e100).all() and 1e-3 < (x[-1] - x[0]) / (n - 1) < 1e3
     check_evaluations(f, points, ranges, True, draw, kernel, moderate)
+    copy = _core.Interpolant1D(x, values, *args[2:])
+    assert same_bits(f.evaluate(x), copy.evaluate(x)), "the result depends on the layout of the data"
     if derivative == 0 and moderate:
         # The interpolant meets the data at the knots, up to the rounding of
         # the weights (exactly only at the last knot, where tau is 0).
@@ -537,6 +539,8 @@ def test_interpolant_nd(data):
     moderate = (np.abs(values) < 1e100).all() and all(
         1e-3 < (x[-1] - x[0]) / (x.size - 1) < 1e3 for x in knots)
     check_evaluations(f, points, ranges, False, draw, args[2], moderate)
+    grid = np.stack(np.meshgrid(*knots, indexing="ij"), axis=-1).reshape(-1, len(shape))
+    copy = _core.InterpolantND(knots, values, *args[2:])
+    assert same_bits(f.evaluate(grid), copy.evaluate(grid)), "the result depends on the layout of the data"
     if all(operator.index(d) == 0 for d in derivatives) and moderate:
-        grid = np.stack(np.meshgrid(*knots, indexing="ij"), axis=-1).reshape(-1, len(shape))
         assert np.allclose(f.evaluate(grid), values.reshape(-1), rtol=0, atol=1e-9 * (1 + np.abs(values).max()))
