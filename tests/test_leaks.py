@@ -14,6 +14,8 @@ MILLION = np.linspace(0.0, 19.0, 10**6)
 MILLION_2D = np.stack([np.linspace(0.0, 5.0, 10**6), np.linspace(1.0, 0.0, 10**6)], axis=1)
 f1 = _core.Interpolant1D(X, Y, "b5", "detect", "poly", -3)
 fn = _core.InterpolantND(GRID, DATA, "a3", [("poly", "linear")] * 2, [-1, -2])
+nearest_1d = _core.Interpolant1D(X, Y, "a0", "poly", "poly", 0)
+nearest_nd = _core.InterpolantND(GRID, DATA, "a0", [("poly", "poly")] * 2, [0, 0])
 
 
 def misaligned(values):
@@ -50,6 +52,7 @@ SMALL_CALLS = {
     "extension condition": lambda: _core.extended_coefficients(Y, "b13", "detect", "Poly"),
     "extension strided": lambda: _core.extended_coefficients(Y[::2], "b13", "poly", "poly"),
     "extension too short": lambda: _core.extended_coefficients(Y[:1], "b13", "poly", "poly"),
+    "extension unknown kernel": lambda: _core.extended_coefficients(Y, "b2", "poly", "poly"),
     "extension nd": lambda: _core.extended_coefficients_nd(DATA.T[::-1], "b7", [("detect", "linear")] * 2),
     "extension nd pairs": lambda: _core.extended_coefficients_nd(DATA, "b7", [("poly", "poly")]),
     "extension nd list pair": lambda: _core.extended_coefficients_nd(DATA, "b7", [["poly", "poly"]] * 2),
@@ -72,6 +75,7 @@ SMALL_CALLS = {
     "1d derivative": new_1d(derivative=2),
     "1d integral order": new_1d(derivative=-(2**31)),
     "1d condition": new_1d(bc_right="\n"),
+    "1d extension": new_1d(x=X[:2], values=Y[:2], bc_right="quadratic"),
     "1d x list": new_1d(x=list(X)),
     "1d keyword": lambda: _core.Interpolant1D(X, Y, "a3", "poly", "poly", 0, derivatives=1),
     # InterpolantND, every refusal in its order
@@ -84,8 +88,11 @@ SMALL_CALLS = {
     "nd knot count": new_nd(knots=GRID[::-1]),
     "nd nan knot": new_nd(knots=[GRID[0], np.where(GRID[1] > 0.5, np.inf, GRID[1])]),
     "nd uneven": new_nd(knots=[GRID[0], GRID[1] ** 2]),
+    "nd one knot": new_nd(knots=[GRID[0][:1], GRID[1]], values=DATA[:1]),
     "nd derivative": new_nd(derivatives=[0, 4]),
+    "nd integral order": new_nd(derivatives=[-7, 0]),
     "nd condition": new_nd(bcs=[("poly", "poly"), ("poly", "cubic")]),
+    "nd extension": new_nd(knots=[GRID[0][:2], GRID[1]], values=DATA[:2], bcs=[("quadratic", "poly")] * 2),
     "nd tails limit": new_nd(knots=[np.arange(2.0**14)] * 2, values=np.broadcast_to(0.0, (2**14, 2**14)),
                              kernel="a1", derivatives=[-1, -1]),
     "nd overflow": new_nd(knots=[np.arange(2.0)] * 16, values=np.broadcast_to(0.0, (2,) * 16), kernel="b13",
@@ -96,10 +103,12 @@ SMALL_CALLS = {
     "evaluate 1d outside": lambda: f1.evaluate(np.append(X, 20.5)),
     "evaluate 1d 2-D": lambda: f1.evaluate(X[None]),
     "evaluate 1d keyword": lambda: f1.evaluate(point=X),
+    "evaluate 1d nearest": lambda: nearest_1d.evaluate(X[::3]),
     "evaluate nd": lambda: fn.evaluate(MILLION_2D[::50000]),
     "evaluate nd outside": lambda: fn.evaluate(np.array([[1.0, 0.5], [6.0, 0.5]])),
     "evaluate nd columns": lambda: fn.evaluate(np.zeros((3, 3))),
     "evaluate nd 1-D": lambda: fn.evaluate(np.zeros(2)),
+    "evaluate nd nearest": lambda: nearest_nd.evaluate(MILLION_2D[::50000]),
 }
 
 # Results of eight megabytes and more: a leaked buffer shows in resident memory.
