@@ -7,6 +7,8 @@ Each case runs in a fresh interpreter whose address space is limited to what
 it has mapped plus a margin, so that the big allocation of the call fails.
 """
 
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -16,7 +18,6 @@ from quorvel import _core
 PRELUDE = """
     import resource
     import numpy as np
-    import quorvel
     from quorvel import _core
 
     MiB = 1 << 20
@@ -118,7 +119,7 @@ CASES = {
 @pytest.mark.address_space_limit
 @pytest.mark.parametrize("case", CASES.values(), ids=CASES)
 def test_allocation_failures_raise_memory_error(case, run_python):
-    run_python(PRELUDE + case + "\n    still_usable()\n    print('ok')\n")
+    assert run_python("".join(map(textwrap.dedent, [PRELUDE, case, "still_usable()\nprint('ok')\n"]))) == "ok\n"
 
 
 @pytest.mark.parametrize(
