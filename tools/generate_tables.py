@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
 """Write the constant tables of the C++ core.
 
-Two files are written into the output directory (default: src/core of this
-repository):
-
-kernel_tables.cpp
+kernel_tables.cpp (written by default, into src/core of this repository)
     The kernel catalogue declared in kernels.hpp.  For every kernel: its
     column tables for each order from -max_integral to max_derivative, its
     polynomial ghost matrix and the anchoring tables of its antiderivatives;
@@ -14,13 +11,16 @@ kernel_tables.cpp
     Derivative tables, integral tables and anchoring constants follow from
     those in exact rational arithmetic, the ghost matrices from Lagrange
     extrapolation in integers, and each coefficient is rounded to the nearest
-    double once, when it is written.
+    double once, when it is written.  The file is committed.
 
-unicode_tables.cpp
+unicode_tables.cpp (with --unicode)
     The code points 0 ... 0x10FFFF that str.isprintable() rejects in the
     running Python, as sorted inclusive ranges, for quoting names in messages.
+    Which code points those are depends on the Unicode version of the Python,
+    so the build writes this file with the Python the module is built for
+    (src/core/meson.build); it is not committed.
 
-Usage: python tools/generate_tables.py [--output-dir DIR]
+Usage: python tools/generate_tables.py [--unicode] [--output-dir DIR]
 
 The output depends only on this file and, for the Unicode table, on the
 Unicode database of the Python that runs it (recorded in the file).
@@ -726,15 +726,17 @@ def unicode_tables_source() -> str:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description="Write kernel_tables.cpp and unicode_tables.cpp.")
+    parser = argparse.ArgumentParser(description="Write kernel_tables.cpp, or unicode_tables.cpp.")
+    parser.add_argument("--unicode", action="store_true",
+                        help="write unicode_tables.cpp (for the build) instead of kernel_tables.cpp")
     parser.add_argument("--output-dir", type=Path,
                         default=Path(__file__).resolve().parent.parent / "src" / "core",
                         help="directory to write into (default: src/core of this repository)")
     args = parser.parse_args(argv)
     args.output_dir.mkdir(parents=True, exist_ok=True)
-    for name, source in (("kernel_tables.cpp", kernel_tables_source()),
-                         ("unicode_tables.cpp", unicode_tables_source())):
-        (args.output_dir / name).write_text(source, encoding="utf-8", newline="\n")
+    name, source = (("unicode_tables.cpp", unicode_tables_source()) if args.unicode
+                    else ("kernel_tables.cpp", kernel_tables_source()))
+    (args.output_dir / name).write_text(source, encoding="utf-8", newline="\n")
     return 0
 
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <iterator>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -27,11 +28,7 @@ char32_t decode(std::string_view s, std::size_t& i) {
 
 std::string fixed(double value, int precision) {
     char buffer[400];
-    const auto res = precision < 0
-                         ? std::to_chars(std::begin(buffer), std::end(buffer), value,
-                                         std::chars_format::fixed)
-                         : std::to_chars(std::begin(buffer), std::end(buffer), value,
-                                         std::chars_format::fixed, precision);
+    const auto res = std::to_chars(std::begin(buffer), std::end(buffer), value, std::chars_format::fixed, precision);
     return std::string(buffer, res.ptr);
 }
 
@@ -76,7 +73,43 @@ std::string quoted(std::string_view utf8) {
 
 std::string number(double value) {
     if (std::isnan(value)) return "NaN";
-    return fixed(value, -1);
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    // The shortest digits that read back as the value, d.ddd x 10^e, written
+    // out without the exponent.  (Fixed notation straight from to_chars
+    // would spell out every binary digit of large values: 1e23 as
+    // 99999999999999991611392.)
+    char buffer[32];
+    const auto res = std::to_chars(std::begin(buffer), std::end(buffer), value, std::chars_format::scientific);
+    std::string_view text(buffer, static_cast<std::size_t>(res.ptr - buffer));
+    std::string out;
+    if (text.front() == '-') {
+        out += '-';
+        text.remove_prefix(1);
+    }
+    const std::size_t e = text.find('e');
+    std::string digits;
+    for (const char c : text.substr(0, e))
+        if (c != '.') digits += c;
+    std::string_view exponent = text.substr(e + 1);
+    if (exponent.front() == '+') exponent.remove_prefix(1);
+    int power = 0;
+    std::from_chars(exponent.data(), exponent.data() + exponent.size(), power);
+    // Digits before the decimal point: power + 1, which may be zero or less.
+    const long point = static_cast<long>(power) + 1;
+    const auto count = static_cast<long>(digits.size());
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (point >= count) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point - count), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(point));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(point), std::string::npos);
+    }
+    return out;
 }
 
 std::string one_decimal(double value) {

@@ -18,7 +18,9 @@ namespace quorvel::text {
 // written as \u{hex}: "zz", "a\"b", "\u{85}".
 std::string quoted(std::string_view utf8);
 
-// Shortest round-trip decimal in fixed notation; NaN for every NaN.
+// The shortest decimal digits that read back as the value, written without an
+// exponent (zeros fill up to the decimal point): 11, -0.5, 0.0000001,
+// 100000000000000000000000 for 1e23, inf, -inf; NaN for every NaN.
 std::string number(double value);
 
 // Exactly one digit after the decimal point, rounded half to even from the

@@ -1,6 +1,6 @@
 // Code points that Python's str.isprintable() rejects, as sorted, disjoint,
-// inclusive ranges (written by tools/generate_tables.py from the Unicode
-// database of the Python that ran it).
+// inclusive ranges (written at build time by tools/generate_tables.py from the
+// Unicode database of the Python the module is built for).
 #pragma once
 
 #include <cstddef>
