@@ -1,4 +1,4 @@
-"""Shared test helpers."""
+"""Shared test helpers, fixtures and the Hypothesis profiles."""
 
 import gc
 import os
@@ -7,24 +7,117 @@ import sys
 import textwrap
 import tracemalloc
 
+import numpy as np
 import pytest
 from hypothesis import HealthCheck, settings
 
-
-def _sanitized():
-    """Whether AddressSanitizer runs in this process (the sanitizer build in CI)."""
-    try:
-        with open("/proc/self/maps") as maps:
-            return "libasan" in maps.read()
-    except OSError:
-        return False
-
-
-# The sanitizers reserve terabytes of address space and hold freed memory in
-# quarantine, which rules out address-space limits and resident-memory checks.
-SANITIZED = _sanitized()
+# name: (columns, highest derivative, highest integral order, degree of polynomials reproduced)
+KERNELS = {"a0": (2, 0, 2, 0), "a1": (2, 0, 2, 1), "a3": (4, 1, 4, 2), "a4": (6, 1, 4, 3), "a5": (6, 1, 4, 2),
+           "a7": (8, 1, 4, 2), "b5": (10, 3, 6, 5), "b7": (12, 5, 8, 6), "b9": (14, 6, 8, 6),
+           "b11": (16, 7, 8, 6), "b13": (18, 7, 8, 6)}
+HALF_WIDTH = {name: columns // 2 for name, (columns, *_) in KERNELS.items()}
+ORDERS = [(k, d) for k, (_, top, deepest, _) in KERNELS.items() for d in range(-deepest, top + 1)]
+NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
+ESCAPES = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
 
 
+# The core's messages.
+def quoted(name):
+    return '"' + "".join(ESCAPES.get(c) or (c if c.isprintable() else f"\\u{{{ord(c):x}}}") for c in name) + '"'
+
+
+def cast(name, expected):
+    return f"'{name}' {'is' if name == 'None' else 'object is'} not an instance of '{expected}'"
+
+
+def unknown_condition(name):
+    return f"unknown boundary condition {quoted(name)} (expected poly, linear, quadratic or detect)"
+
+
+def too_few(cols, got):
+    return f"boundary condition needs {cols} values along the line, got {got}"
+
+
+def beyond_limits(kernel, d, prefix=""):
+    """The refusal of derivative order `d`, or None within the kernel's limits."""
+    _, top, deepest, _ = KERNELS[kernel]
+    if d > top:
+        return f"{prefix}kernel {quoted(kernel)} supports derivatives up to order {top}, got {d}"
+    if -d > deepest:
+        return (f"{prefix}kernel {quoted(kernel)} supports integrals up to order {deepest} (derivative = -{deepest}), "
+                f"got derivative = {d}")
+    return None
+
+
+def counts(n, *got):
+    return (f"{n}-dimensional data need {n} knot vectors, boundary condition pairs and derivative orders "
+            f"(got {got[0]}, {got[1]} and {got[2]})")
+
+
+def tails(gib):
+    return (f"the integral tails would need {gib} GiB of memory (limit 2 GiB): integrate along fewer axes, use lower "
+            "integral orders, or use a smaller grid")
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def rng_for(*key):
+    """A generator seeded by the key's text, the same in every run."""
+    return np.random.default_rng(list(repr(key).encode()))
+
+
+def same_bits(a, b):
+    """Equal shapes and bit patterns, every NaN counted as the same NaN."""
+    a, b = (np.asarray(v, dtype=np.float64) for v in (a, b))
+    return a.shape == b.shape and np.array_equal(*(np.where(np.isnan(v), np.nan, v).view(np.int64) for v in (a, b)))
+
+
+def misaligned(values):
+    values = np.asarray(values, dtype=np.float64)
+    out = np.ndarray(values.shape, np.float64, buffer=bytearray(8 * values.size + 1), offset=1)
+    out[...] = values
+    return out
+
+
+def check_raises(call, expected):
+    """`call()` raises `expected`: a ValueError's message, or (type, message or None, parameter of the note)."""
+    exc_type, message, note = (ValueError, expected, None) if isinstance(expected, str) else expected
+    with pytest.raises(exc_type) as excinfo:
+        call()
+    assert type(excinfo.value) is exc_type
+    assert message is None or str(excinfo.value) == message
+    assert getattr(excinfo.value, "__notes__", []) == ([f"while processing '{note}'"] if note else [])
+
+
+with open("/proc/self/maps") as maps:  # the sanitizers reserve terabytes and quarantine freed memory
+    SANITIZED = "libasan" in maps.read()
+
+
+@pytest.fixture
+def run_python():
+    """Runs `code` in a fresh interpreter; returns its output."""
+    def run(code, timeout=120):
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                              timeout=timeout, check=False)
+        assert done.returncode == 0, f"exit status {done.returncode}\n{done.stdout}\n{done.stderr}"
+        return done.stdout
+    return run
+
+
+# Fuzzing budgets: short by default, long with HYPOTHESIS_PROFILE=fuzz.  No deadline: the sanitizer build is slow.
+settings.register_profile("default", max_examples=60, deadline=None, print_blob=True)
+settings.register_profile("fuzz", max_examples=20_000, deadline=None, print_blob=True,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
+
+
+# The leak check of the files not yet moved to test_leaks.py.
 def _resident_bytes():
     try:
         with open("/proc/self/statm") as statm:
@@ -41,7 +134,7 @@ def _run(call, times):
             pass
 
 
-def assert_no_leak(call, times=1000):
+def _legacy_assert_no_leak(call, times=1000):
     """Calling `call` many times leaves references, Python memory blocks, traced
     memory and resident memory flat.  Resident memory is what shows a leaked
     result buffer (NumPy does not trace memory it did not allocate), so calls
@@ -88,20 +181,5 @@ def no_leak():
 
 
 @pytest.fixture
-def run_python():
-    """Runs `code` in a fresh interpreter (same environment); returns its output."""
-    def run(code, timeout=120):
-        done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                              timeout=timeout, check=False)
-        assert done.returncode == 0, f"exit status {done.returncode}\n{done.stdout}\n{done.stderr}"
-        return done.stdout
-    return run
-
-
-# Fuzzing budgets: a short run by default, a long one on request
-# (HYPOTHESIS_PROFILE=fuzz, or pytest --hypothesis-profile=fuzz).  No
-# deadline: the sanitizer build is slow.
-settings.register_profile("default", max_examples=60, deadline=None, print_blob=True)
-settings.register_profile("fuzz", max_examples=20_000, deadline=None, print_blob=True,
-                          suppress_health_check=[HealthCheck.too_slow])
-settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
+def no_leak():
+    return _legacy_assert_no_leak
