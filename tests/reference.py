@@ -1,12 +1,8 @@
 """A literal pure-Python model of one- and N-dimensional evaluation, for bit-for-bit tests.
 
-Every step is one IEEE double operation, in the order the interpolants do
-it; a fused multiply-add is computed exactly and rounded once.  The column
-tables and anchoring constants are the table generator's exact rationals,
-each rounded to the nearest double; the ghost values come from
-quorvel._core.extended_coefficients and extended_coefficients_nd.  Nothing
-here is fast.
-"""
+Every step is one IEEE double operation, in the order the interpolants do it; a fused multiply-add is exact and
+rounded once.  Tables and anchoring constants are the generator's exact rationals rounded to doubles; the ghost
+values come from quorvel._core.extended_coefficients(_nd)."""
 
 import math
 import runpy
@@ -15,18 +11,13 @@ from pathlib import Path
 
 from quorvel import _core
 
-GENERATOR = runpy.run_path(
-    str(Path(__file__).resolve().parent.parent / "tools" / "generate_tables.py"), run_name="generate_tables"
-)
+GENERATOR = runpy.run_path(str(Path(__file__).resolve().parent.parent / "tools" / "generate_tables.py"),
+                           run_name="generate_tables")
 KERNELS = {kernel.name: kernel for kernel in GENERATOR["KERNELS"]}
 
 
 def fma(a, b, c):
-    """a * b + c with a single rounding: float(Fraction(a) * Fraction(b) + Fraction(c)).
-
-    Spelled with integer ratios, which is the same rational (int / int is
-    correctly rounded) and several times faster than Fraction.
-    """
+    """a * b + c rounded once, in integer ratios (int / int is correctly rounded)."""
     if not (math.isfinite(a) and math.isfinite(b)):
         return a * b + c
     if not math.isfinite(c):
@@ -36,7 +27,7 @@ def fma(a, b, c):
     nc, dc = c.as_integer_ratio()
     numerator = na * nb * dc + nc * da * db
     if numerator == 0:
-        return a * b + c  # the product is then exact, so this gets the sign of zero right
+        return a * b + c  # exact, with the right sign of zero
     try:
         return numerator / (da * db * dc)
     except OverflowError:
@@ -44,7 +35,7 @@ def fma(a, b, c):
 
 
 def integer_power(base, exponent):
-    """base^exponent by square-and-multiply from the lowest exponent bit."""
+    """Square-and-multiply from the lowest exponent bit."""
     result = 1.0
     while True:
         if exponent & 1:
@@ -65,8 +56,7 @@ def repeated_power(base, exponent):
 def running_binomial(n, r):
     b = 1.0
     for m in range(r):
-        b = b * float(n - m)
-        b = b / float(m + 1)
+        b = b * float(n - m) / float(m + 1)
     return b
 
 
@@ -100,30 +90,23 @@ def horner(rows, tau):
     return weights
 
 
-def one_sided(rows, k):
+@cache
+def one_sided(kernel, k):
     """The centred k-th antiderivative table completed to one-sided antiderivatives."""
-    rows = [list(row) for row in rows]
+    rows = [list(row) for row in tables(kernel)[-k]]
     half = float(len(rows[0]) // 2)
     denominator = 2.0 * factorial(k - 1)
     for c in range(len(rows[0])):
         for j in range(k):
-            b = running_binomial(k - 1, j)
-            if j % 2 == 1:
-                b = -b
-            term = b * repeated_power(half - float(c), k - 1 - j) / denominator
-            rows[-1 - j][c] = rows[-1 - j][c] + term
+            b = -running_binomial(k - 1, j) if j % 2 == 1 else running_binomial(k - 1, j)
+            rows[-1 - j][c] = rows[-1 - j][c] + b * repeated_power(half - float(c), k - 1 - j) / denominator
     return rows
 
 
-def extend_tails(data, k, hw, tail_polynomials, inner=1, axis_len=None, stride=1):
-    """Tail polynomials along one axis, k terms each (ascending powers of t).
-
-    `data` holds elements of `inner` consecutive values; element e lies at
-    position (e // stride) % axis_len of the axis and follows element
-    e - stride.  The k terms of value b of element e are at ((e*inner + b)*k + j).
-    With the defaults: the tails of every prefix of one line of coefficients.
-    """
-    axis_len = len(data) // inner if axis_len is None else axis_len
+def extend_tails(data, k, hw, tail_polynomials, inner, axis_len, stride):
+    """Tail polynomials along one axis, k terms each (ascending powers of t).  `data` holds elements of `inner`
+    values; element e lies at (e // stride) % axis_len on the axis and follows element e - stride.  The k terms of
+    value b of element e are at ((e*inner + b)*k + j)."""
     right_share = [running_binomial(k - 1, j) * repeated_power(float(hw), k - 1 - j) / factorial(k - 1)
                    for j in range(k)]
     shift = [[float(math.comb(c, r)) for c in range(k)] for r in range(k)]
@@ -143,13 +126,6 @@ def extend_tails(data, k, hw, tail_polynomials, inner=1, axis_len=None, stride=1
     return out
 
 
-@cache
-def integral_rows(kernel, k):
-    """The centred k-th antiderivative table and its one-sided completion."""
-    centred = tables(kernel)[-k]
-    return centred, one_sided(centred, k)
-
-
 def integral_weights(kernel, k, s, t):
     """The anchored k-th antiderivatives of the stencil columns starting at s, at offset t."""
     hw = 1 if kernel == "a0" else len(tables(kernel)[0][0]) // 2
@@ -162,9 +138,9 @@ def integral_weights(kernel, k, s, t):
             w = [t * 0.5 if upper else t * t * 0.5 + 0.125,
                  (t - 1.0) * (t - 1.0) * 0.5 + 0.125 if upper else (1.0 - t) * 0.5]
     elif s >= first_right:
-        return horner(integral_rows(kernel, k)[1], 1.0 - t)
+        return horner(one_sided(kernel, k), 1.0 - t)
     else:
-        w = horner(integral_rows(kernel, k)[0], 1.0 - t)
+        w = horner(tables(kernel)[-k], 1.0 - t)
     starts = anchoring(kernel, k)[0]
     x = t + float(s)
     for j in range(len(w)):
@@ -186,52 +162,6 @@ def locate(x, origin, h, hw, length):
     return u, float(c), c - (hw - 1)
 
 
-class Reference:
-    """Interpolant1D(x, values, kernel, bc_left, bc_right, derivative), evaluated one point at a time."""
-
-    def __init__(self, x, values, kernel, bc_left, bc_right, derivative):
-        x = [float(v) for v in x]
-        self.kernel = kernel
-        self.h = (x[-1] - x[0]) / float(len(x) - 1)
-        self.hw = 1 if kernel == "a0" else len(tables(kernel)[0][0]) // 2
-        self.origin = x[0] - self.h * float(self.hw - 1)
-        self.coefficients = [float(v) for v in _core.extended_coefficients(values, kernel, bc_left, bc_right)]
-        self.k = -derivative if derivative < 0 else 0
-        if self.k:
-            self.scale = integer_power(self.h, self.k)
-            self.tails = extend_tails(self.coefficients, self.k, self.hw, anchoring(kernel, self.k)[1])
-        else:
-            self.scale = integer_power(-1.0 / self.h, derivative)
-            self.rows = tables(kernel).get(derivative)
-
-    def __call__(self, p):
-        u, c, s = locate(float(p), self.origin, self.h, self.hw, len(self.coefficients))
-        d = self.coefficients
-        if self.k:
-            t = u - c
-            w = integral_weights(self.kernel, self.k, s, t)
-            total = 0.0
-            for j, wj in enumerate(w):
-                total = fma(d[s + j], wj, total)
-            if s > 0:
-                left = 0.0
-                for j in reversed(range(self.k)):
-                    left = fma(left, t, self.tails[(s - 1) * self.k + j])
-                total = total + left
-            return total * self.scale
-        if self.kernel == "a0":
-            t = u - c
-            return d[s] if t < 0.5 else d[s + 1] if t >= 0.5 else t
-        w = horner(self.rows, (c - u) + 1.0)
-        total = 0.0
-        for j, wj in enumerate(w):
-            total = fma(wj, d[s + j], total)
-        return total * self.scale
-
-    def evaluate(self, points):
-        return [self(p) for p in points]
-
-
 class ReferenceND:
     """InterpolantND(knots, values, kernel, bcs, derivatives), evaluated one point at a time."""
 
@@ -248,7 +178,7 @@ class ReferenceND:
             x = [float(v) for v in x]
             h = (x[-1] - x[0]) / float(len(x) - 1)
             k = -d if d < 0 else 0
-            self.axes.append({"h": h, "first": x[0], "origin": x[0] - h * float(hw - 1), "k": k,
+            self.axes.append({"h": h, "origin": x[0] - h * float(hw - 1), "k": k,
                               "rows": None if k or kernel == "a0" else tables(kernel)[d]})
             self.scale = self.scale * (integer_power(h, k) if k else integer_power(-1.0 / h, d))
         # One region per non-empty subset of the integral axes, in binary counting order of the masks.
@@ -327,3 +257,21 @@ class ReferenceND:
 
     def evaluate(self, points):
         return [self(p) for p in points]
+
+
+class Reference(ReferenceND):
+    """Interpolant1D(x, values, kernel, bc_left, bc_right, derivative): the same on one axis, except that the
+    tail left of the stencil is summed by Horner's rule in t."""
+
+    def __init__(self, x, values, kernel, bc_left, bc_right, derivative):
+        super().__init__([x], values, kernel, [(bc_left, bc_right)], [derivative])
+
+    def contract_region(self, region, a, b, w, powers):
+        _, tails, k = region
+        left = 0.0
+        for j in reversed(range(k)):
+            left = fma(left, powers[1] if k > 1 else 0.0, tails[b * k + j])  # powers[1] is t
+        return left
+
+    def __call__(self, p):
+        return super().__call__([p])
