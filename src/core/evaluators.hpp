@@ -214,6 +214,21 @@ V contract(const InterpolantND& f, std::size_t a, const double* base, Index lane
     return acc;
 }
 
+// The same contraction with the number of axes D known at compile time: the
+// nested loops are laid out in full and the weights can stay in registers.
+template <std::size_t A, std::size_t D, std::size_t W, class V, class Index>
+inline V contract_axes(const InterpolantND& f, const double* base, Index lane, const V (*w)[W]) {
+    if constexpr (A + 1 == D) {
+        return contract_last(base, lane, w[A]);
+    } else {
+        V acc = splat<V>(0.0);
+        const std::size_t stride = f.grid[A].stride;
+        for (std::size_t j = 0; j < W; ++j)
+            acc = fused(contract_axes<A + 1, D>(f, base + j * stride, lane, w), w[A][j], acc);
+        return acc;
+    }
+}
+
 // The same over the axes outside the region; along the region axes the single
 // position just before the stencil carries everything to its left through
 // its tail block, dotted with the powers of the offsets.
@@ -260,19 +275,26 @@ void fill_powers(const Region& region, const std::vector<GridAxis>& grid, const 
     }
 }
 
-// Values and derivatives: column weights on every axis.
-template <std::size_t W, class V>
+// Values and derivatives: column weights on every axis.  D is the number of
+// axes, or 0 when it is only known at run time.
+template <std::size_t D, std::size_t W, class V>
 unsigned fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
-             std::size_t i, double* out) {
-    auto* w = scratch.weights();
+                 std::size_t i, double* out) {
+    V local[D > 0 ? D : 1][W];
+    V(*w)[W] = D > 0 ? local : scratch.weights();
+    const std::size_t dims = D > 0 ? D : f.grid.size();
     V position = splat<V>(0.0);
-    for (std::size_t a = 0; a < f.grid.size(); ++a) {
+    for (std::size_t a = 0; a < dims; ++a) {
         Located<V> at{};
         if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return ALL_LANES;
         column_weights(f.grid[a].column_rows, splat<V>(1.0) - at.t(), w[a]);
         position = position + at.start(grids[a]) * splat<V>(static_cast<double>(f.grid[a].stride));
     }
-    store(out + i, contract<W>(f, 0, f.coefficients.data(), to_index(position), w) * splat<V>(f.scale));
+    const double* base = f.coefficients.data();
+    V value;
+    if constexpr (D > 0) value = contract_axes<0, D>(f, base, to_index(position), w);
+    else value = contract<W>(f, 0, base, to_index(position), w);
+    store(out + i, value * splat<V>(f.scale));
     return 0;
 }
 
@@ -361,10 +383,19 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, d
                 if constexpr (std::is_same_v<U, V>) return wide;
                 else return narrow;
             };
-            if (f.regions.empty())
+            const auto fast = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
                 return run_blocks<V>(count, [&]<class U>(Lanes<U> lanes, std::size_t i) {
-                    return fast_nd<W, U>(f, grids.data(), scratch(lanes), points, i, out);
+                    return fast_nd<D, W, U>(f, grids.data(), scratch(lanes), points, i, out);
                 });
+            };
+            if (f.regions.empty()) {
+                switch (f.grid.size()) {
+                    case 1: return fast(std::integral_constant<std::size_t, 1>{});
+                    case 2: return fast(std::integral_constant<std::size_t, 2>{});
+                    case 3: return fast(std::integral_constant<std::size_t, 3>{});
+                    default: return fast(std::integral_constant<std::size_t, 0>{});
+                }
+            }
             return run_blocks<V>(count, [&]<class U>(Lanes<U> lanes, std::size_t i) {
                 return general_nd<W, U>(f, grids.data(), scratch(lanes), points, i, out);
             });

@@ -1,5 +1,5 @@
 // Every instruction-set variant of the evaluators gives the same bits as the
-// portable one: all kernels and orders, one to three dimensions, point counts
+// portable one: all kernels and orders, one to four dimensions, point counts
 // that leave partial blocks, strided and reversed points, both ends of the
 // range, NaN, points in the first cells of integral axes, and the first point
 // outside the range.
@@ -89,7 +89,7 @@ void compare_1d(std::mt19937_64& rng, const char* kernel, std::int32_t order) {
 
 void compare_nd(std::mt19937_64& rng, const char* kernel, const std::vector<std::int32_t>& orders) {
     const std::size_t dims = orders.size();
-    const std::size_t n[] = {9, 7, 6};
+    const std::size_t n[] = {9, 7, 6, 5};
     std::vector<std::vector<double>> knots(dims);
     std::vector<std::size_t> shape(dims);
     std::size_t total = 1;
@@ -132,8 +132,8 @@ void compare_nd(std::mt19937_64& rng, const char* kernel, const std::vector<std:
             std::vector<double> got(count);
             const OutsideRange outside = variant.evaluate_nd(*f, points, got.data());
             check(outside.point == OutsideRange::none && same_bits(got, reference),
-                  "%s %zu-D %s orders %d %d %d count %zu", variant.name, dims, kernel, order(0), order(1), order(2),
-                  count);
+                  "%s %zu-D %s orders %d %d %d %d count %zu", variant.name, dims, kernel, order(0), order(1),
+                  order(2), order(3), count);
         }
         if (count == 13) {
             p[(dims - 1) * count + 9] = 1e9;  // point 9 leaves the last axis
@@ -159,7 +159,8 @@ int main() {
         for (std::int32_t order = -max_i; order <= max_d; ++order) compare_1d(rng, kernel, order);
         const std::int32_t low = -std::min(max_i, 2);
         for (const auto& orders : std::vector<std::vector<std::int32_t>>{
-                 {0}, {max_d}, {-max_i}, {0, 0}, {max_d, low}, {low, 0}, {-1, -1}, {0, 0, 0}, {low, max_d, -1}, {-1, -1, -1}})
+                 {0}, {max_d}, {-max_i}, {0, 0}, {max_d, low}, {low, 0}, {-1, -1}, {0, 0, 0}, {low, max_d, -1},
+                 {-1, -1, -1}, {0, max_d, 0, 0}, {0, 0, low, 0}})
             compare_nd(rng, kernel, orders);
     }
     std::printf("%d failures\n", failures);
