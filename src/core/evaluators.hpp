@@ -1,10 +1,8 @@
 // The evaluators of both interpolants, written once over the lane type V
 // (lanes.hpp): a block of lane_count<V> points runs the same operations as one
-// point, lane by lane, so every variant gives the same bits.  A block names
-// the lanes it could not finish, and those points are redone one at a time:
-// all of them when a point lies outside the range (which finds the first
-// such point), else the points in the first cells of an integral axis, whose
-// stencils need per-column anchoring.
+// point, lane by lane, so every variant gives the same bits.  A block with a
+// point outside the range is redone one point at a time, which finds the
+// first such point.
 //
 // Included only by the per-instruction-set translation units.
 #pragma once
@@ -27,25 +25,30 @@ namespace {
 template <class V>
 using Lanes = std::type_identity<V>;
 
-constexpr unsigned ALL_LANES = ~0u;
-
 // Runs block(Lanes<V>{}, i) over whole blocks of points and
-// block(Lanes<double>{}, i) over the rest and over the lanes a block hands
-// back (bit l of its result for point i + l).  One point at a time, a block
-// gives 0, or 1 for a point outside the range.  Gives the index of the first
-// point outside the range, or `count`.
+// block(Lanes<double>{}, i) over the rest, one point at a time.  A block gives
+// false when one of its points lies outside the range; its points are then
+// tried one at a time.  Gives the index of the first point outside the range,
+// or `count`.
 template <class V, class Block>
 std::size_t run_blocks(std::size_t count, Block&& block) {
     constexpr std::size_t L = lane_count<V>;
     std::size_t i = 0;
     if constexpr (L > 1)
         for (; i + L <= count; i += L)
-            if (const unsigned redo = block(Lanes<V>{}, i))
+            if (!block(Lanes<V>{}, i))
                 for (std::size_t l = 0; l < L; ++l)
-                    if ((redo >> l & 1u) && block(Lanes<double>{}, i + l)) return i + l;
+                    if (!block(Lanes<double>{}, i + l)) return i + l;
     for (; i < count; ++i)
-        if (block(Lanes<double>{}, i)) return i;
+        if (!block(Lanes<double>{}, i)) return i;
     return count;
+}
+
+// Calls `evaluate` through a call the compiler keeps: a rare case handed to
+// it costs the common path nothing, not even registers.
+template <class Evaluate>
+[[gnu::noinline]] bool out_of_line(Evaluate&& evaluate) {
+    return evaluate();
 }
 
 // Where points fall along one axis of the extended grid.
@@ -91,9 +94,9 @@ inline const double* point(StridedValues points, std::size_t i) {
 }
 
 template <std::size_t W, class V>
-unsigned columns_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+bool columns_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
     Located<V> at{};
-    if (!locate(point(points, i), points.stride, g, at)) return ALL_LANES;
+    if (!locate(point(points, i), points.stride, g, at)) return false;
     V w[W];
     column_weights(f.column_rows, (at.cell - at.u) + splat<V>(1.0), w);
     const auto stencil = to_index(at.start(g));
@@ -102,46 +105,51 @@ unsigned columns_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues poi
     V sum = splat<V>(0.0);
     for (std::size_t j = 0; j < W; ++j) sum = fused(w[j], rows[j], sum);
     store(out + i, sum * splat<V>(f.scale));
-    return 0;
+    return true;
 }
 
 // "a0": the value of the nearer knot (the upper one from half-way on); NaN
 // at NaN.  No scale: the order is 0.
 template <class V>
-unsigned nearest_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+bool nearest_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
     Located<V> at{};
-    if (!locate(point(points, i), points.stride, g, at)) return ALL_LANES;
+    if (!locate(point(points, i), points.stride, g, at)) return false;
     const auto cell = to_index(at.cell);
     const double* coefficients = f.coefficients.data();
     store(out + i, pick_by_half(at.t(), gather(coefficients, cell), gather(coefficients + 1, cell)));
-    return 0;
+    return true;
 }
 
-template <std::size_t W, class V>
-unsigned integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+// Mending: whether the stencils may reach left of the first knot.  Blocks
+// where one does are handed to the mending copy, so that the common one
+// stays lean.
+template <std::size_t W, class V, bool Mending = false>
+bool integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
     const IntegralAxis& axis = *f.integral;
     Located<V> at{};
-    if (!locate(point(points, i), points.stride, g, at)) return ALL_LANES;
+    if (!locate(point(points, i), points.stride, g, at)) return false;
     const V t = at.t();
     const V s = at.start(g);
+    if (!Mending && !right_of_first_knot(axis, s)) [[unlikely]]
+        return out_of_line([&] { return integral_1d<W, V, true>(f, g, points, i, out); });
     V w[W];
-    weights(axis, s, t, w);
+    one_sided_weights(axis, t, w);
+    if constexpr (Mending) mend_first_cells(axis, s, t, w);
     const auto stencil = to_index(s);
     V rows[W];
     stencil_rows(f.coefficients.data(), stencil, rows);
     V sum = splat<V>(0.0);
     for (std::size_t j = 0; j < W; ++j) sum = fused(rows[j], w[j], sum);
-    if (lane_count<V> > 1 || all_at_least(s, 1.0)) {
-        // Everything left of the stencil: the tail at s - 1, by Horner's rule
-        // in t.  (Lanes at s = 0 are redone; their index is only kept valid.)
-        const std::size_t k = axis.tail_count;
-        const auto tail = to_index(at_least(s - splat<V>(1.0), 0.0) * splat<V>(static_cast<double>(k)));
-        V left = splat<V>(0.0);
-        for (std::size_t j = k; j-- > 0;) left = fused(left, t, gather(f.tails.data() + j, tail));
-        sum = sum + left;
-    }
+    // Everything left of the stencil: the tail at s - 1, by Horner's rule in
+    // t.  A stencil starting at 0 has nothing to its left (its tail index is
+    // only kept valid).
+    const std::size_t k = axis.tail_count;
+    const auto tail = to_index(at_least(s - splat<V>(1.0), 0.0) * splat<V>(static_cast<double>(k)));
+    V left = splat<V>(0.0);
+    for (std::size_t j = k; j-- > 0;) left = fused(left, t, gather(f.tails.data() + j, tail));
+    sum = Mending ? if_at_least(s, 1.0, sum + left, sum) : sum + left;
     store(out + i, sum * splat<V>(f.scale));
-    return lane_count<V> > 1 ? lanes_below(s, static_cast<double>(2 * axis.half_width - 1)) : 0;
+    return true;
 }
 
 template <class V>
@@ -229,6 +237,14 @@ inline V contract_axes(const InterpolantND& f, const double* base, Index lane, c
     }
 }
 
+// Every axis: laid out at compile time when D, the number of axes, is known
+// (D > 0), else by the loop above.
+template <std::size_t D, std::size_t W, class V, class Index>
+inline V contract_all(const InterpolantND& f, Index lane, const V (*w)[W]) {
+    if constexpr (D > 0) return contract_axes<0, D>(f, f.coefficients.data(), lane, w);
+    else return contract<W>(f, 0, f.coefficients.data(), lane, w);
+}
+
 // The same over the axes outside the region; along the region axes the single
 // position just before the stencil carries everything to its left through
 // its tail block, dotted with the powers of the offsets.
@@ -276,93 +292,90 @@ void fill_powers(const Region& region, const std::vector<GridAxis>& grid, const 
 }
 
 // Values and derivatives: column weights on every axis.  D is the number of
-// axes, or 0 when it is only known at run time.
+// axes, or 0 when it is only known at run time; when it is known, the
+// per-block tables live on the stack, where they can stay in registers.
 template <std::size_t D, std::size_t W, class V>
-unsigned fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
-                 std::size_t i, double* out) {
+bool fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
+             std::size_t i, double* out) {
     V local[D > 0 ? D : 1][W];
     V(*w)[W] = D > 0 ? local : scratch.weights();
     const std::size_t dims = D > 0 ? D : f.grid.size();
     V position = splat<V>(0.0);
     for (std::size_t a = 0; a < dims; ++a) {
         Located<V> at{};
-        if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return ALL_LANES;
+        if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return false;
         column_weights(f.grid[a].column_rows, splat<V>(1.0) - at.t(), w[a]);
         position = position + at.start(grids[a]) * splat<V>(static_cast<double>(f.grid[a].stride));
     }
-    const double* base = f.coefficients.data();
-    V value;
-    if constexpr (D > 0) value = contract_axes<0, D>(f, base, to_index(position), w);
-    else value = contract<W>(f, 0, base, to_index(position), w);
-    store(out + i, value * splat<V>(f.scale));
-    return 0;
+    store(out + i, contract_all<D>(f, to_index(position), w) * splat<V>(f.scale));
+    return true;
 }
 
 // "a0" without integrals: the stored value at the nearer knot of every axis.
 template <class V>
-unsigned nearest_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayView& points, std::size_t i,
+bool nearest_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayView& points, std::size_t i,
                 double* out) {
     V position = splat<V>(0.0);
     for (std::size_t a = 0; a < f.grid.size(); ++a) {
         Located<V> at{};
-        if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return ALL_LANES;
+        if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return false;
         const V nearer = pick_by_half(at.t(), at.cell, at.cell + splat<V>(1.0));  // NaN at NaN (no ghosts)
         position = position + nearer * splat<V>(static_cast<double>(f.grid[a].stride));
     }
     store(out + i, gather_or_nan(f.coefficients.data(), position));
-    return 0;
+    return true;
 }
 
 // Antiderivatives along some axes: the stencil contraction plus, for every
 // region whose stencils leave coefficients to their left, its tails.
-template <std::size_t W, class V>
-unsigned general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
+// Mending as for integral_1d.
+template <std::size_t D, std::size_t W, class V, bool Mending = false>
+bool general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
                 std::size_t i, double* out) {
-    auto* w = scratch.weights();
-    const double first_right = static_cast<double>(2 * f.half_width - 1);
-    unsigned redo = 0;
+    V local_weights[D > 0 ? D : 1][W], local_offsets[D > 0 ? D : 1], local_starts[D > 0 ? D : 1];
+    V(*w)[W] = D > 0 ? local_weights : scratch.weights();
+    V* offsets = D > 0 ? local_offsets : scratch.t.get();
+    V* starts = D > 0 ? local_starts : scratch.start.get();
+    const std::size_t dims = D > 0 ? D : f.grid.size();
     V position = splat<V>(0.0);
-    for (std::size_t a = 0; a < f.grid.size(); ++a) {
+    for (std::size_t a = 0; a < dims; ++a) {
         const GridAxis& axis = f.grid[a];
         Located<V> at{};
-        if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return ALL_LANES;
+        if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return false;
         const V t = at.t();
         const V start = at.start(grids[a]);
         if (axis.integral) {
-            weights(*axis.integral, start, t, w[a]);
-            if (lane_count<V> > 1) redo |= lanes_below(start, first_right);
+            if (!Mending && !right_of_first_knot(*axis.integral, start)) [[unlikely]]
+                return out_of_line([&] { return general_nd<D, W, V, true>(f, grids, scratch, points, i, out); });
+            one_sided_weights(*axis.integral, t, w[a]);
+            if constexpr (Mending) mend_first_cells(*axis.integral, start, t, w[a]);
         } else if (f.nearest) {
             w[a][0] = pick_by_half(t, splat<V>(1.0), splat<V>(0.0));
             w[a][1] = pick_by_half(t, splat<V>(0.0), splat<V>(1.0));
         } else {
             column_weights(axis.column_rows, splat<V>(1.0) - t, w[a]);
         }
-        scratch.t[a] = t;
-        scratch.start[a] = start;
+        offsets[a] = t;
+        starts[a] = start;
         position = position + start * splat<V>(static_cast<double>(axis.stride));
     }
-    V total = contract<W>(f, 0, f.coefficients.data(), to_index(position), w);
+    V total = contract_all<D>(f, to_index(position), w);
     V* powers = scratch.powers.get();
     for (const Region& region : f.regions) {
-        // Stencils starting at 0 along a region axis leave nothing to their
-        // left.  (Such lanes of a block are redone; their index is only kept
-        // valid.)
         V shift = splat<V>(0.0);
-        bool at_first_cell = false;
-        for (std::size_t a : region.region_axes) {
-            at_first_cell = at_first_cell || (lane_count<V> == 1 && any_equal(scratch.start[a], 0.0));
-            shift = shift + splat<V>(static_cast<double>(f.grid[a].stride));
-        }
-        if (!at_first_cell) {
-            fill_powers(region, f.grid, scratch.t.get(), powers);
-            const V before = at_least(position - shift, 0.0);
-            const auto lane = to_index(before * splat<V>(static_cast<double>(region.block_len)));
-            total = total + contract_region<W>(f, region, 0, region.tails.data(), lane, w, powers);
-        }
+        for (std::size_t a : region.region_axes) shift = shift + splat<V>(static_cast<double>(f.grid[a].stride));
+        fill_powers(region, f.grid, offsets, powers);
+        const V before = at_least(position - shift, 0.0);  // a valid index for every lane
+        const auto lane = to_index(before * splat<V>(static_cast<double>(region.block_len)));
+        V with_region = total + contract_region<W>(f, region, 0, region.tails.data(), lane, w, powers);
+        // Stencils starting at 0 along a region axis leave nothing to their left.
+        if constexpr (Mending)
+            for (std::size_t a : region.region_axes) with_region = if_equal(starts[a], 0.0, total, with_region);
+        total = with_region;
         powers += region.block_len;
     }
     store(out + i, total * splat<V>(f.scale));
-    return redo;
+    return true;
 }
 
 template <class V>
@@ -383,22 +396,22 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, d
                 if constexpr (std::is_same_v<U, V>) return wide;
                 else return narrow;
             };
-            const auto fast = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
+            // The number of axes as a compile-time constant D where it is small.
+            const auto run = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
+                if (f.regions.empty())
+                    return run_blocks<V>(count, [&]<class U>(Lanes<U> lanes, std::size_t i) {
+                        return fast_nd<D, W, U>(f, grids.data(), scratch(lanes), points, i, out);
+                    });
                 return run_blocks<V>(count, [&]<class U>(Lanes<U> lanes, std::size_t i) {
-                    return fast_nd<D, W, U>(f, grids.data(), scratch(lanes), points, i, out);
+                    return general_nd<D, W, U>(f, grids.data(), scratch(lanes), points, i, out);
                 });
             };
-            if (f.regions.empty()) {
-                switch (f.grid.size()) {
-                    case 1: return fast(std::integral_constant<std::size_t, 1>{});
-                    case 2: return fast(std::integral_constant<std::size_t, 2>{});
-                    case 3: return fast(std::integral_constant<std::size_t, 3>{});
-                    default: return fast(std::integral_constant<std::size_t, 0>{});
-                }
+            switch (f.grid.size()) {
+                case 1: return run(std::integral_constant<std::size_t, 1>{});
+                case 2: return run(std::integral_constant<std::size_t, 2>{});
+                case 3: return run(std::integral_constant<std::size_t, 3>{});
+                default: return run(std::integral_constant<std::size_t, 0>{});
             }
-            return run_blocks<V>(count, [&]<class U>(Lanes<U> lanes, std::size_t i) {
-                return general_nd<W, U>(f, grids.data(), scratch(lanes), points, i, out);
-            });
         });
     }
     if (stop == count) return {};

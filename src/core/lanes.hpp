@@ -83,10 +83,13 @@ inline void store(double* out, double v) { *out = v; }
 
 inline bool any_outside(double x, double lo, double hi) { return x < lo || x > hi; }
 inline bool all_at_least(double x, double bound) { return x >= bound; }
-inline bool any_equal(double x, double value) { return x == value; }
-// Bit l set where lane l holds less than `bound`.
-inline unsigned lanes_below(double x, double bound) { return x < bound ? 1u : 0u; }
 inline double at_least(double x, double bound) { return x >= bound ? x : bound; }
+inline double at_most(double x, double bound) { return x <= bound ? x : bound; }
+// Lane by lane: x >= bound (or x == value) ? then : otherwise.
+inline double if_at_least(double x, double bound, double then, double otherwise) {
+    return x >= bound ? then : otherwise;
+}
+inline double if_equal(double x, double value, double then, double otherwise) { return x == value ? then : otherwise; }
 
 // x < c ? below : x >= c ? above : x (so NaN gives itself).
 inline double pick_by_half(double x, double below, double above) { return x < 0.5 ? below : x >= 0.5 ? above : x; }
@@ -170,13 +173,14 @@ inline bool any_outside(f64x4 x, double lo, double hi) {
 inline bool all_at_least(f64x4 x, double bound) {
     return _mm256_movemask_pd(_mm256_cmp_pd(x, _mm256_set1_pd(bound), _CMP_GE_OQ)) == 0xF;
 }
-inline bool any_equal(f64x4 x, double value) {
-    return _mm256_movemask_pd(_mm256_cmp_pd(x, _mm256_set1_pd(value), _CMP_EQ_OQ)) != 0;
-}
-inline unsigned lanes_below(f64x4 x, double bound) {
-    return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(x, _mm256_set1_pd(bound), _CMP_LT_OQ)));
-}
 inline f64x4 at_least(f64x4 x, double bound) { return _mm256_max_pd(x, _mm256_set1_pd(bound)); }
+inline f64x4 at_most(f64x4 x, double bound) { return _mm256_min_pd(x, _mm256_set1_pd(bound)); }
+inline f64x4 if_at_least(f64x4 x, double bound, f64x4 then, f64x4 otherwise) {
+    return _mm256_blendv_pd(otherwise, then, _mm256_cmp_pd(x, _mm256_set1_pd(bound), _CMP_GE_OQ));
+}
+inline f64x4 if_equal(f64x4 x, double value, f64x4 then, f64x4 otherwise) {
+    return _mm256_blendv_pd(otherwise, then, _mm256_cmp_pd(x, _mm256_set1_pd(value), _CMP_EQ_OQ));
+}
 
 inline f64x4 pick_by_half(f64x4 x, f64x4 below, f64x4 above) {
     const f64x4 half = _mm256_set1_pd(0.5);
@@ -283,13 +287,14 @@ inline bool any_outside(f64x8 x, double lo, double hi) {
 inline bool all_at_least(f64x8 x, double bound) {
     return _mm512_cmp_pd_mask(x, _mm512_set1_pd(bound), _CMP_GE_OQ) == 0xFF;
 }
-inline bool any_equal(f64x8 x, double value) {
-    return _mm512_cmp_pd_mask(x, _mm512_set1_pd(value), _CMP_EQ_OQ) != 0;
-}
-inline unsigned lanes_below(f64x8 x, double bound) {
-    return _mm512_cmp_pd_mask(x, _mm512_set1_pd(bound), _CMP_LT_OQ);
-}
 inline f64x8 at_least(f64x8 x, double bound) { return _mm512_max_pd(x, _mm512_set1_pd(bound)); }
+inline f64x8 at_most(f64x8 x, double bound) { return _mm512_min_pd(x, _mm512_set1_pd(bound)); }
+inline f64x8 if_at_least(f64x8 x, double bound, f64x8 then, f64x8 otherwise) {
+    return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(x, _mm512_set1_pd(bound), _CMP_GE_OQ), otherwise, then);
+}
+inline f64x8 if_equal(f64x8 x, double value, f64x8 then, f64x8 otherwise) {
+    return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(x, _mm512_set1_pd(value), _CMP_EQ_OQ), otherwise, then);
+}
 
 inline f64x8 pick_by_half(f64x8 x, f64x8 below, f64x8 above) {
     const f64x8 half = _mm512_set1_pd(0.5);
