@@ -72,7 +72,7 @@ struct Located {
 // Reads coordinates p[0], p[stride], ... (one per lane) and locates them;
 // false when one lies outside the axis' data range (a NaN does not).
 template <class V>
-bool locate(const double* p, std::ptrdiff_t stride, const AxisGrid& g, Located<V>& at) {
+QUORVEL_HOT bool locate(const double* p, std::ptrdiff_t stride, const AxisGrid& g, Located<V>& at) {
     const V x = load<V>(p, stride);
     if (any_outside(x, g.first_knot, g.last_knot)) return false;
     at.u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
@@ -199,7 +199,7 @@ inline const double* point(const ArrayView& points, std::size_t i, std::size_t a
 // ascending order with fused multiply-adds from 0.0.  `base` is the part of
 // the position that all lanes share, `lane` each lane's own offset.
 template <std::size_t W, class V, class Index>
-inline V contract_last(const double* base, Index lane, const V (&w)[W]) {
+QUORVEL_HOT V contract_last(const double* base, Index lane, const V (&w)[W]) {
     V rows[W];
     stencil_rows(base, lane, rows);
     V acc = splat<V>(0.0);

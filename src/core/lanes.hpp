@@ -30,6 +30,11 @@ typedef double f64x8 __attribute__((vector_size(64)));
 
 }  // namespace quorvel
 
+// For the small helpers of the hot loops: the compiler's own choice varies
+// with the size of the functions around them, and a call there costs a
+// spill of every register that holds a lane.
+#define QUORVEL_HOT inline __attribute__((always_inline))
+
 namespace quorvel {
 namespace {
 
@@ -63,7 +68,7 @@ inline double gather(const double* base, std::ptrdiff_t index) { return base[ind
 // rows[j] = base[index + j] for j < W: the W consecutive values each lane's
 // stencil covers, one vector per column.
 template <std::size_t W>
-inline void stencil_rows(const double* base, std::ptrdiff_t index, double (&rows)[W]) {
+QUORVEL_HOT void stencil_rows(const double* base, std::ptrdiff_t index, double (&rows)[W]) {
     for (std::size_t j = 0; j < W; ++j) rows[j] = base[index + j];
 }
 
@@ -126,7 +131,7 @@ inline f64x4 gather(const double* base, __m256i index) { return _mm256_i64gather
 
 // Each lane's run loaded whole and transposed: cheaper than one gather per column.
 template <std::size_t W>
-inline void stencil_rows(const double* base, __m256i index, f64x4 (&rows)[W]) {
+QUORVEL_HOT void stencil_rows(const double* base, __m256i index, f64x4 (&rows)[W]) {
     if constexpr (W == 2) {  // two gathers beat four loads and the shuffles
         rows[0] = gather(base, index);
         rows[1] = gather(base + 1, index);
@@ -217,7 +222,7 @@ inline f64x8 gather(const double* base, __m512i index) { return _mm512_i64gather
 
 // Each lane's run loaded whole and transposed: cheaper than one gather per column.
 template <std::size_t W>
-inline void stencil_rows(const double* base, __m512i index, f64x8 (&rows)[W]) {
+QUORVEL_HOT void stencil_rows(const double* base, __m512i index, f64x8 (&rows)[W]) {
     if constexpr (W == 2) {  // two gathers beat eight loads and the shuffles
         rows[0] = gather(base, index);
         rows[1] = gather(base + 1, index);

@@ -52,7 +52,7 @@ namespace {
 // row_j).  The padding lanes never influence the W real ones, so only those
 // are computed.  With no rows every weight is 0.
 template <std::size_t W, class T>
-inline void column_weights(const PaddedRows& rows, T tau, T (&w)[W]) {
+QUORVEL_HOT void column_weights(const PaddedRows& rows, T tau, T (&w)[W]) {
     constexpr std::size_t V = (W + 3) / 4;
     for (std::size_t j = 0; j < W; ++j) w[j] = splat<T>(0.0);
     const LaneGroup* group = rows.groups();
