@@ -1,8 +1,9 @@
 """All benchmarks in one run and one table: `python benchmarks/run.py`.
 
 Every workload is timed for quorvel and for its NumPy/SciPy peers on the same
-data in the same process, each the best of several repeats; the last column is
-the peer's time over quorvel's (above 1: quorvel is faster).
+data in the same process, taking turns over several rounds, each call's best
+time counting; the last column is the peer's time over quorvel's (above 1:
+quorvel is faster).
 """
 
 from __future__ import annotations
