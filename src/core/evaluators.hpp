@@ -93,8 +93,9 @@ inline const double* point(StridedValues points, std::size_t i) {
     return points.data + static_cast<std::ptrdiff_t>(i) * points.stride;
 }
 
+// The column evaluator: values and derivatives.
 template <std::size_t W, class V>
-bool columns_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+bool evaluate_columns(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
     Located<V> at{};
     if (!locate(point(points, i), points.stride, g, at)) return false;
     V w[W];
@@ -133,8 +134,8 @@ bool integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points
     if (!Mending && !right_of_first_knot(axis, s)) [[unlikely]]
         return out_of_line([&] { return integral_1d<W, V, true>(f, g, points, i, out); });
     V w[W];
-    one_sided_weights(axis, t, w);
-    if constexpr (Mending) mend_first_cells(axis, s, t, w);
+    if constexpr (Mending) weights(axis, s, t, w);
+    else one_sided_weights(axis, t, w);
     const auto stencil = to_index(s);
     V rows[W];
     stencil_rows(f.coefficients.data(), stencil, rows);
@@ -161,7 +162,7 @@ std::size_t evaluate_1d_with(const Interpolant1D& f, StridedValues points, doubl
     return *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
         if (f.integral)
             return run([&]<class U>(Lanes<U>, std::size_t i) { return integral_1d<W, U>(f, g, points, i, out); });
-        return run([&]<class U>(Lanes<U>, std::size_t i) { return columns_1d<W, U>(f, g, points, i, out); });
+        return run([&]<class U>(Lanes<U>, std::size_t i) { return evaluate_columns<W, U>(f, g, points, i, out); });
     });
 }
 
@@ -347,8 +348,8 @@ bool general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& sc
         if (axis.integral) {
             if (!Mending && !right_of_first_knot(*axis.integral, start)) [[unlikely]]
                 return out_of_line([&] { return general_nd<D, W, V, true>(f, grids, scratch, points, i, out); });
-            one_sided_weights(*axis.integral, t, w[a]);
-            if constexpr (Mending) mend_first_cells(*axis.integral, start, t, w[a]);
+            if constexpr (Mending) weights(*axis.integral, start, t, w[a]);
+            else one_sided_weights(*axis.integral, t, w[a]);
         } else if (f.nearest) {
             w[a][0] = pick_by_half(t, splat<V>(1.0), splat<V>(0.0));
             w[a][1] = pick_by_half(t, splat<V>(0.0), splat<V>(1.0));

@@ -145,5 +145,14 @@ inline void mend_first_cells(const IntegralAxis& axis, V s, V t, V (&w)[W]) {
     }
 }
 
+// The W stencil weights of the k-th antiderivative at stencil start s and
+// fractional offset t.  Evaluators that know every stencil of a block to lie
+// right of the first knot take one_sided_weights alone.
+template <std::size_t W, class V>
+inline void weights(const IntegralAxis& axis, V s, V t, V (&w)[W]) {
+    one_sided_weights(axis, t, w);
+    if (!right_of_first_knot(axis, s)) mend_first_cells(axis, s, t, w);
+}
+
 }  // namespace
 }  // namespace quorvel
