@@ -6,8 +6,8 @@ namespace quorvel {
 
 #define QUORVEL_DECLARE_ARCH(arch)                                                        \
     namespace arch {                                                                      \
-    OutsideRange evaluate_1d(const Interpolant1D& f, StridedValues points, double* out);  \
-    OutsideRange evaluate_nd(const InterpolantND& f, const ArrayView& points, double* out); \
+    OutsideRange evaluate_1d(const Interpolant1D& f, StridedValues points, RangeMode mode, double* out);  \
+    OutsideRange evaluate_nd(const InterpolantND& f, const ArrayView& points, RangeMode mode, double* out); \
     }
 
 QUORVEL_DECLARE_ARCH(generic)

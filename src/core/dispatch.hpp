@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <span>
 
@@ -14,6 +15,11 @@ namespace quorvel {
 struct Interpolant1D;
 struct InterpolantND;
 
+// What a point outside the data range gives: the call stops there (`raise`,
+// reporting the point), NaN (`nan`), or the value at the nearest point of the
+// range (`clip`).  A NaN coordinate is never outside.
+enum class RangeMode : std::uint8_t { raise, nan, clip };
+
 // The first point outside the data range, and the axis it leaves.
 struct OutsideRange {
     static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
@@ -23,10 +29,11 @@ struct OutsideRange {
 
 struct Evaluators {
     const char* name;
-    // Both write one value per point to `out` and stop at the first point
-    // outside the data range.  The interpolant's width has an evaluator.
-    OutsideRange (*evaluate_1d)(const Interpolant1D& f, StridedValues points, double* out);
-    OutsideRange (*evaluate_nd)(const InterpolantND& f, const ArrayView& points, double* out);
+    // Both write one value per point to `out`; in `RangeMode::raise` they stop
+    // at the first point outside the data range.  The interpolant's width has
+    // an evaluator.
+    OutsideRange (*evaluate_1d)(const Interpolant1D& f, StridedValues points, RangeMode mode, double* out);
+    OutsideRange (*evaluate_nd)(const InterpolantND& f, const ArrayView& points, RangeMode mode, double* out);
 };
 
 // The fastest variant this processor runs.

@@ -17,13 +17,13 @@ using Wide = f64x4;
 using Wide = double;
 #endif
 
-OutsideRange evaluate_1d(const Interpolant1D& f, StridedValues points, double* out) {
-    const std::size_t stop = evaluate_1d_with<Wide>(f, points, out);
+OutsideRange evaluate_1d(const Interpolant1D& f, StridedValues points, RangeMode mode, double* out) {
+    const std::size_t stop = evaluate_1d_with<Wide>(f, points, mode, out);
     return stop == points.size ? OutsideRange{} : OutsideRange{stop, 0};
 }
 
-OutsideRange evaluate_nd(const InterpolantND& f, const ArrayView& points, double* out) {
-    return evaluate_nd_with<Wide>(f, points, out);
+OutsideRange evaluate_nd(const InterpolantND& f, const ArrayView& points, RangeMode mode, double* out) {
+    return evaluate_nd_with<Wide>(f, points, mode, out);
 }
 
 }  // namespace quorvel::QUORVEL_ARCH

@@ -56,6 +56,7 @@ struct AxisGrid {
     double first_knot, last_knot, origin, spacing;
     double lo, hi;     // the cells of the first and the last knot interval
     double ghosts;     // half width - 1: stencil start = cell - ghosts
+    RangeMode mode;    // what a coordinate outside [first_knot, last_knot] gives
 };
 
 // A coordinate in grid units (from extended index 0) and its cell, clamped
@@ -70,11 +71,17 @@ struct Located {
 };
 
 // Reads coordinates p[0], p[stride], ... (one per lane) and locates them;
-// false when one lies outside the axis' data range (a NaN does not).
+// false when one lies outside the axis' data range (a NaN does not) and the
+// range mode is `raise`.  Otherwise such a coordinate is clipped to the range
+// or made NaN, which carries through every evaluator to a NaN result.
 template <class V>
 QUORVEL_HOT bool locate(const double* p, std::ptrdiff_t stride, const AxisGrid& g, Located<V>& at) {
-    const V x = load<V>(p, stride);
-    if (any_outside(x, g.first_knot, g.last_knot)) return false;
+    V x = load<V>(p, stride);
+    if (any_outside(x, g.first_knot, g.last_knot)) [[unlikely]] {
+        if (g.mode == RangeMode::raise) return false;
+        x = g.mode == RangeMode::clip ? clamp_to(x, g.first_knot, g.last_knot)
+                                      : nan_outside(x, g.first_knot, g.last_knot);
+    }
     at.u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
     at.cell = cell_index(at.u, g.lo, g.hi);
     return true;
@@ -83,10 +90,10 @@ QUORVEL_HOT bool locate(const double* p, std::ptrdiff_t stride, const AxisGrid& 
 // ---------------------------------------------------------------------------
 // One dimension.
 
-inline AxisGrid axis_grid(const Interpolant1D& f) {
+inline AxisGrid axis_grid(const Interpolant1D& f, RangeMode mode) {
     const double ghosts = static_cast<double>(f.half_width - 1);
     return {f.first_knot, f.last_knot, f.origin, f.spacing, ghosts,
-            static_cast<double>(f.coefficients.size() - f.half_width - 1), ghosts};
+            static_cast<double>(f.coefficients->size() - f.half_width - 1), ghosts, mode};
 }
 
 inline const double* point(StridedValues points, std::size_t i) {
@@ -102,7 +109,7 @@ bool evaluate_columns(const Interpolant1D& f, const AxisGrid& g, StridedValues p
     column_weights(f.column_rows, (at.cell - at.u) + splat<V>(1.0), w);
     const auto stencil = to_index(at.start(g));
     V rows[W];
-    stencil_rows(f.coefficients.data(), stencil, rows);
+    stencil_rows(f.coefficients->data(), stencil, rows);
     V sum = splat<V>(0.0);
     for (std::size_t j = 0; j < W; ++j) sum = fused(w[j], rows[j], sum);
     store(out + i, sum * splat<V>(f.scale));
@@ -116,7 +123,7 @@ bool nearest_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points,
     Located<V> at{};
     if (!locate(point(points, i), points.stride, g, at)) return false;
     const auto cell = to_index(at.cell);
-    const double* coefficients = f.coefficients.data();
+    const double* coefficients = f.coefficients->data();
     store(out + i, pick_by_half(at.t(), gather(coefficients, cell), gather(coefficients + 1, cell)));
     return true;
 }
@@ -138,7 +145,7 @@ bool integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points
     else one_sided_weights(axis, t, w);
     const auto stencil = to_index(s);
     V rows[W];
-    stencil_rows(f.coefficients.data(), stencil, rows);
+    stencil_rows(f.coefficients->data(), stencil, rows);
     V sum = splat<V>(0.0);
     for (std::size_t j = 0; j < W; ++j) sum = fused(rows[j], w[j], sum);
     // Everything left of the stencil: the tail at s - 1, by Horner's rule in
@@ -154,8 +161,8 @@ bool integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points
 }
 
 template <class V>
-std::size_t evaluate_1d_with(const Interpolant1D& f, StridedValues points, double* out) {
-    const AxisGrid g = axis_grid(f);
+std::size_t evaluate_1d_with(const Interpolant1D& f, StridedValues points, RangeMode mode, double* out) {
+    const AxisGrid g = axis_grid(f, mode);
     const auto run = [&](auto evaluate) { return run_blocks<V>(points.size, evaluate); };
     if (f.nearest && !f.integral)
         return run([&]<class U>(Lanes<U>, std::size_t i) { return nearest_1d<U>(f, g, points, i, out); });
@@ -169,10 +176,10 @@ std::size_t evaluate_1d_with(const Interpolant1D& f, StridedValues points, doubl
 // ---------------------------------------------------------------------------
 // N dimensions.
 
-inline AxisGrid axis_grid(const GridAxis& axis, std::size_t half_width) {
+inline AxisGrid axis_grid(const GridAxis& axis, std::size_t half_width, RangeMode mode) {
     const double ghosts = static_cast<double>(half_width - 1);
     return {axis.first_knot, axis.last_knot, axis.origin, axis.spacing, ghosts,
-            static_cast<double>(axis.extended_len - half_width - 1), ghosts};
+            static_cast<double>(axis.extended_len - half_width - 1), ghosts, mode};
 }
 
 // Per-call scratch for one lane type: the weight table, the offsets and
@@ -242,8 +249,8 @@ inline V contract_axes(const InterpolantND& f, const double* base, Index lane, c
 // (D > 0), else by the loop above.
 template <std::size_t D, std::size_t W, class V, class Index>
 inline V contract_all(const InterpolantND& f, Index lane, const V (*w)[W]) {
-    if constexpr (D > 0) return contract_axes<0, D>(f, f.coefficients.data(), lane, w);
-    else return contract<W>(f, 0, f.coefficients.data(), lane, w);
+    if constexpr (D > 0) return contract_axes<0, D>(f, f.coefficients->data(), lane, w);
+    else return contract<W>(f, 0, f.coefficients->data(), lane, w);
 }
 
 // The same over the axes outside the region; along the region axes the single
@@ -323,7 +330,7 @@ bool nearest_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayView& 
         const V nearer = pick_by_half(at.t(), at.cell, at.cell + splat<V>(1.0));  // NaN at NaN (no ghosts)
         position = position + nearer * splat<V>(static_cast<double>(f.grid[a].stride));
     }
-    store(out + i, gather_or_nan(f.coefficients.data(), position));
+    store(out + i, gather_or_nan(f.coefficients->data(), position));
     return true;
 }
 
@@ -380,10 +387,10 @@ bool general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& sc
 }
 
 template <class V>
-OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, double* out) {
+OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, RangeMode mode, double* out) {
     const std::size_t count = points.shape[0];
     std::vector<AxisGrid> grids;
-    for (const GridAxis& axis : f.grid) grids.push_back(axis_grid(axis, f.half_width));
+    for (const GridAxis& axis : f.grid) grids.push_back(axis_grid(axis, f.half_width, mode));
     std::size_t stop;
     if (f.nearest && f.regions.empty()) {
         stop = run_blocks<V>(count, [&]<class U>(Lanes<U>, std::size_t i) {

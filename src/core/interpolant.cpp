@@ -54,16 +54,11 @@ double integer_power(double base, std::uint32_t exponent) {
     }
 }
 
-Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView& values, std::string_view kernel,
-                                            std::string_view bc_left, std::string_view bc_right,
-                                            std::int32_t derivative) {
-    if (auto ok = require_contiguous(x); !ok) return ok.error();
-    if (auto ok = require_contiguous(values); !ok) return ok.error();
-    const std::size_t n = x.size();
-    if (n < 2 || values.size() != n) return value_error("need at least 2 knots, and as many values as knots");
-    const auto h = knot_spacing(x.data, n);
-    if (!h) return h.error();
+namespace {
 
+// The order's refusals and column tables: everything about the order that
+// construction checks before it touches the boundary conditions.
+Status take_order_tables(Interpolant1D& f, std::string_view kernel, std::int32_t derivative) {
     const auto max_d = max_derivative(kernel);
     const auto max_i = max_integral(kernel);
     if (!max_d || !max_i) return value_error(text::format("unknown kernel {}", text::quoted(kernel)));
@@ -75,10 +70,10 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
         return value_error(
             text::format("kernel {} supports integrals up to order {} (derivative = -{}), got derivative = {}",
                          text::quoted(kernel), *max_i, *max_i, derivative));
-
-    Interpolant1D f;
+    f.kernel = *catalogue_name(kernel);
     f.nearest = is_nearest(kernel);
     f.columns = 2;
+    f.column_rows = {};
     if (!f.nearest) {
         const auto table = column_table(kernel, derivative);
         if (!table)
@@ -86,6 +81,42 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
         f.columns = table->ncols;
         if (k == 0) f.column_rows = pad_values({table->coefficients, table->count}, table->ncols);
     }
+    return Ok{};
+}
+
+// The rest of the order, once the coefficients exist: the integral axis with
+// its tails, and the scale.
+Status take_order_integral(Interpolant1D& f, std::int32_t derivative) {
+    const std::uint32_t k = integral_order(derivative);
+    f.integral.reset();
+    f.tails = Buffer();
+    if (k > 0) {
+        auto axis = IntegralAxis::create(f.kernel, k);
+        if (!axis) return axis.error();
+        f.integral = std::move(*axis);
+        const Buffer& coefficients = *f.coefficients;
+        f.tails = extend_tails(*f.integral, coefficients.span(), 1, coefficients.size(), 1);
+        f.scale = integer_power(f.spacing, k);
+    } else {
+        f.scale = integer_power(-1.0 / f.spacing, static_cast<std::uint32_t>(derivative));
+    }
+    return Ok{};
+}
+
+}  // namespace
+
+Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView& values, std::string_view kernel,
+                                            std::string_view bc_left, std::string_view bc_right,
+                                            std::int32_t derivative) {
+    if (auto ok = require_contiguous(x); !ok) return ok.error();
+    if (auto ok = require_contiguous(values); !ok) return ok.error();
+    const std::size_t n = x.size();
+    if (n < 2 || values.size() != n) return value_error("need at least 2 knots, and as many values as knots");
+    const auto h = knot_spacing(x.data, n);
+    if (!h) return h.error();
+
+    Interpolant1D f;
+    if (auto ok = take_order_tables(f, kernel, derivative); !ok) return ok.error();
 
     const auto left = parse_boundary(bc_left);
     if (!left) return left.error();
@@ -93,7 +124,7 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
     if (!right) return right.error();
     auto extended = extended_coefficients(std::span<const double>(values.data, n), kernel, *left, *right);
     if (!extended) return extended.error();
-    f.coefficients = std::move(*extended);
+    f.coefficients = std::make_shared<const Buffer>(std::move(*extended));
     const auto half_width = stencil_half_width(kernel);
     if (!half_width) return half_width.error();
     f.half_width = *half_width;
@@ -105,15 +136,20 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
     // grid must be representable.
     if (!std::isfinite(f.origin) || !std::isfinite(f.last_knot - f.origin)) return too_wide();
 
-    if (k > 0) {
-        auto axis = IntegralAxis::create(kernel, k);
-        if (!axis) return axis.error();
-        f.integral = std::move(*axis);
-        f.tails = extend_tails(*f.integral, f.coefficients.span(), 1, f.coefficients.size(), 1);
-        f.scale = integer_power(f.spacing, k);
-    } else {
-        f.scale = integer_power(-1.0 / f.spacing, static_cast<std::uint32_t>(derivative));
-    }
+    if (auto ok = take_order_integral(f, derivative); !ok) return ok.error();
+    return f;
+}
+
+Result<Interpolant1D> Interpolant1D::with_order(std::int32_t derivative) const {
+    Interpolant1D f;
+    f.coefficients = coefficients;
+    f.origin = origin;
+    f.spacing = spacing;
+    f.half_width = half_width;
+    f.first_knot = first_knot;
+    f.last_knot = last_knot;
+    if (auto ok = take_order_tables(f, kernel, derivative); !ok) return ok.error();
+    if (auto ok = take_order_integral(f, derivative); !ok) return ok.error();
     return f;
 }
 
@@ -123,7 +159,7 @@ Result<NdBuffer> Interpolant1D::evaluate(const ArrayView& points) const {
             return value_error(text::format("no evaluator for a kernel with {} columns", columns));
     const StridedValues p{points.data, points.shape[0], points.strides[0]};
     Buffer out(p.size);
-    const OutsideRange outside = evaluators().evaluate_1d(*this, p, out.data());
+    const OutsideRange outside = evaluators().evaluate_1d(*this, p, RangeMode::raise, out.data());
     if (outside.point != OutsideRange::none)
         return value_error(text::format("point {} lies outside the data range [{}, {}]", p[outside.point],
                                         first_knot, last_knot));

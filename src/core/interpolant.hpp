@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -25,7 +26,9 @@
 namespace quorvel {
 
 struct Interpolant1D {
-    Buffer coefficients;      // n + 2 (half_width - 1) extended values
+    // n + 2 (half_width - 1) extended values, shared by the interpolants of
+    // every order built from the same data (with_order).
+    std::shared_ptr<const Buffer> coefficients;
     PaddedRows column_rows;   // the derivative order's table; empty for antiderivatives and "a0"
     Buffer tails;             // tail_count terms per coefficient; empty unless an antiderivative
     std::optional<IntegralAxis> integral;
@@ -37,10 +40,16 @@ struct Interpolant1D {
     std::size_t columns = 0;  // W
     double scale = 1.0;
     bool nearest = false;     // "a0": the nearer knot's value
+    std::string_view kernel;  // the catalogue's own name, which lives as long as the program
 
     static Result<Interpolant1D> create(const ArrayView& x, const ArrayView& values, std::string_view kernel,
                                         std::string_view bc_left, std::string_view bc_right,
                                         std::int32_t derivative);
+
+    // The interpolant of the same data, knots and boundary conditions at
+    // another derivative order, sharing the extended coefficients; refused as
+    // `create` refuses the order.
+    Result<Interpolant1D> with_order(std::int32_t derivative) const;
 
     Result<NdBuffer> evaluate(const ArrayView& points) const;
 };

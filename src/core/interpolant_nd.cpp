@@ -99,6 +99,70 @@ Result<std::vector<Region>> build_regions(std::span<const double> coefficients,
     return regions;
 }
 
+namespace {
+
+// Axis i's derivative order d: its refusals, its column rows and its integral
+// axis.  `columns` takes the table's width.
+Status take_axis_order(GridAxis& axis, std::size_t i, std::string_view kernel, std::int32_t d, bool nearest,
+                       std::size_t& columns) {
+    const auto max_d = max_derivative(kernel);
+    const auto max_i = max_integral(kernel);
+    if (!max_d || !max_i) return value_error(text::format("unknown kernel {}", text::quoted(kernel)));
+    if (d > 0 && static_cast<std::uint32_t>(d) > *max_d)
+        return value_error(text::format("axis {}: kernel {} supports derivatives up to order {}, got {}", i,
+                                        text::quoted(kernel), *max_d, d));
+    const std::uint32_t k = integral_order(d);
+    if (k > *max_i)
+        return value_error(
+            text::format("axis {}: kernel {} supports integrals up to order {} (derivative = -{}), got derivative = {}",
+                         i, text::quoted(kernel), *max_i, *max_i, d));
+    axis.column_rows = {};
+    axis.integral.reset();
+    if (!nearest) {
+        const auto table = column_table(kernel, d);
+        if (!table) return value_error(text::format("no table for kernel {}, order {}", text::quoted(kernel), d));
+        columns = table->ncols;
+        if (k == 0) axis.column_rows = pad_values({table->coefficients, table->count}, table->ncols);
+    }
+    if (k > 0) {
+        auto integral = IntegralAxis::create(kernel, k);
+        if (!integral) return integral.error();
+        axis.integral = std::move(*integral);
+    }
+    return Ok{};
+}
+
+std::vector<const IntegralAxis*> integral_axes(const std::vector<GridAxis>& grid) {
+    std::vector<const IntegralAxis*> integrals;
+    for (const GridAxis& axis : grid) integrals.push_back(axis.integral ? &*axis.integral : nullptr);
+    return integrals;
+}
+
+// The rest of the orders, once the coefficients exist: the regions' tails and
+// the scale.
+Status take_orders_regions(InterpolantND& f, std::span<const std::int32_t> derivatives) {
+    std::vector<std::size_t> shape;
+    std::vector<std::size_t> strides;
+    for (const GridAxis& axis : f.grid) {
+        shape.push_back(axis.extended_len);
+        strides.push_back(axis.stride);
+    }
+    auto regions = build_regions(f.coefficients->span(), integral_axes(f.grid), shape, strides);
+    if (!regions) return regions.error();
+    f.regions = std::move(*regions);
+
+    f.scale = 1.0;
+    for (std::size_t a = 0; a < f.grid.size(); ++a) {
+        const std::int32_t d = derivatives[a];
+        const double factor = d < 0 ? integer_power(f.grid[a].spacing, integral_order(d))
+                                    : integer_power(-1.0 / f.grid[a].spacing, static_cast<std::uint32_t>(d));
+        f.scale = f.scale * factor;
+    }
+    return Ok{};
+}
+
+}  // namespace
+
 Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, const ArrayView& values,
                                             std::string_view kernel, std::span<const BoundaryNames> bcs,
                                             std::span<const std::int32_t> derivatives) {
@@ -110,11 +174,10 @@ Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, co
             "and {})",
             n_axes, n_axes, knots.size(), bcs.size(), derivatives.size()));
 
-    const auto max_d = max_derivative(kernel);
-    if (!max_d) return value_error(text::format("unknown kernel {}", text::quoted(kernel)));
-    const auto max_i = max_integral(kernel);
-    if (!max_i) return value_error(text::format("unknown kernel {}", text::quoted(kernel)));
+    const auto name = catalogue_name(kernel);
+    if (!name) return value_error(text::format("unknown kernel {}", text::quoted(kernel)));
     InterpolantND f;
+    f.kernel = *name;
     f.nearest = is_nearest(kernel);
     const auto half_width = stencil_half_width(kernel);
     if (!half_width) return half_width.error();
@@ -124,26 +187,8 @@ Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, co
     for (std::size_t i = 0; i < n_axes; ++i) {
         auto axis = grid_axis(i, knots[i], values.shape[i], f.half_width);
         if (!axis) return axis.error();
-        const std::int32_t d = derivatives[i];
-        if (d > 0 && static_cast<std::uint32_t>(d) > *max_d)
-            return value_error(text::format("axis {}: kernel {} supports derivatives up to order {}, got {}", i,
-                                            text::quoted(kernel), *max_d, d));
-        const std::uint32_t k = integral_order(d);
-        if (k > *max_i)
-            return value_error(text::format(
-                "axis {}: kernel {} supports integrals up to order {} (derivative = -{}), got derivative = {}", i,
-                text::quoted(kernel), *max_i, *max_i, d));
-        if (!f.nearest) {
-            const auto table = column_table(kernel, d);
-            if (!table) return value_error(text::format("no table for kernel {}, order {}", text::quoted(kernel), d));
-            f.columns = table->ncols;
-            if (k == 0) axis->column_rows = pad_values({table->coefficients, table->count}, table->ncols);
-        }
-        if (k > 0) {
-            auto integral = IntegralAxis::create(kernel, k);
-            if (!integral) return integral.error();
-            axis->integral = std::move(*integral);
-        }
+        if (auto ok = take_axis_order(*axis, i, kernel, derivatives[i], f.nearest, f.columns); !ok)
+            return ok.error();
         f.grid.push_back(std::move(*axis));
     }
 
@@ -153,31 +198,38 @@ Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, co
     // extended array is allocated.
     const auto shape = extended_shape(values.shape, kernel, *pairs);
     if (!shape) return shape.error();
-    std::vector<const IntegralAxis*> integrals;
-    for (const GridAxis& axis : f.grid) integrals.push_back(axis.integral ? &*axis.integral : nullptr);
     std::size_t count = 1;
     for (std::size_t len : *shape) count *= len;
-    if (auto ok = check_tails_memory(integrals, count); !ok) return ok.error();
+    if (auto ok = check_tails_memory(integral_axes(f.grid), count); !ok) return ok.error();
 
     auto extended = extended_coefficients_nd(values, kernel, *pairs);
     if (!extended) return extended.error();
-    f.coefficients = std::move(extended->values);
-    std::vector<std::size_t> strides(n_axes, 1);
-    for (std::size_t a = n_axes - 1; a > 0; --a) strides[a - 1] = (*shape)[a] * strides[a];
-    for (std::size_t a = 0; a < n_axes; ++a) {
+    f.coefficients = std::make_shared<const Buffer>(std::move(extended->values));
+    std::size_t stride = 1;
+    for (std::size_t a = n_axes; a-- > 0;) {
         f.grid[a].extended_len = (*shape)[a];
-        f.grid[a].stride = strides[a];
+        f.grid[a].stride = stride;
+        stride *= (*shape)[a];
     }
-    auto regions = build_regions(f.coefficients.span(), integrals, *shape, strides);
-    if (!regions) return regions.error();
-    f.regions = std::move(*regions);
+    if (auto ok = take_orders_regions(f, derivatives); !ok) return ok.error();
+    return f;
+}
 
-    for (std::size_t a = 0; a < n_axes; ++a) {
-        const std::int32_t d = derivatives[a];
-        const double factor = d < 0 ? integer_power(f.grid[a].spacing, integral_order(d))
-                                    : integer_power(-1.0 / f.grid[a].spacing, static_cast<std::uint32_t>(d));
-        f.scale = f.scale * factor;
-    }
+Result<InterpolantND> InterpolantND::with_orders(std::span<const std::int32_t> derivatives) const {
+    if (derivatives.size() != grid.size())
+        return value_error(text::format("{}-dimensional data need {} derivative orders, got {}", grid.size(),
+                                        grid.size(), derivatives.size()));
+    InterpolantND f;
+    f.coefficients = coefficients;
+    f.grid = grid;
+    f.half_width = half_width;
+    f.columns = 2;
+    f.nearest = nearest;
+    f.kernel = kernel;
+    for (std::size_t i = 0; i < grid.size(); ++i)
+        if (auto ok = take_axis_order(f.grid[i], i, kernel, derivatives[i], f.nearest, f.columns); !ok)
+            return ok.error();
+    if (auto ok = take_orders_regions(f, derivatives); !ok) return ok.error();
     return f;
 }
 
@@ -190,7 +242,7 @@ Result<NdBuffer> InterpolantND::evaluate(const ArrayView& points) const {
         if (!has_evaluator(columns))
             return value_error(text::format("no evaluator for a kernel with {} columns", columns));
     Buffer out(n_points);
-    const OutsideRange outside = evaluators().evaluate_nd(*this, points, out.data());
+    const OutsideRange outside = evaluators().evaluate_nd(*this, points, RangeMode::raise, out.data());
     if (outside.point != OutsideRange::none) {
         const GridAxis& axis = grid[outside.axis];
         const double coordinate = points.data[static_cast<std::ptrdiff_t>(outside.point) * points.strides[0] +

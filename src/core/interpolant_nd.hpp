@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -51,17 +52,25 @@ Result<std::vector<Region>> build_regions(std::span<const double> coefficients,
                                           std::span<const std::size_t> shape, std::span<const std::size_t> strides);
 
 struct InterpolantND {
-    Buffer coefficients;
+    // Row-major, shared by the interpolants of every order built from the
+    // same data (with_orders).
+    std::shared_ptr<const Buffer> coefficients;
     std::vector<GridAxis> grid;
     std::vector<Region> regions;
     std::size_t half_width = 0;
     std::size_t columns = 0;  // W
     double scale = 1.0;
     bool nearest = false;     // "a0"
+    std::string_view kernel;  // the catalogue's own name, which lives as long as the program
 
     static Result<InterpolantND> create(std::span<const ArrayView> knots, const ArrayView& values,
                                         std::string_view kernel, std::span<const BoundaryNames> bcs,
                                         std::span<const std::int32_t> derivatives);
+
+    // The interpolant of the same data, knots and boundary conditions at
+    // other derivative orders, sharing the extended coefficients; refused as
+    // `create` refuses the orders.
+    Result<InterpolantND> with_orders(std::span<const std::int32_t> derivatives) const;
 
     Result<NdBuffer> evaluate(const ArrayView& points) const;
 };

@@ -25,6 +25,12 @@ std::optional<ColumnTable> column_table(std::string_view kernel, std::int32_t or
     return entry->tables[index];
 }
 
+std::optional<std::string_view> catalogue_name(std::string_view kernel) {
+    const KernelEntry* entry = find(kernel);
+    if (entry == nullptr) return std::nullopt;
+    return entry->name;
+}
+
 std::optional<std::uint32_t> max_derivative(std::string_view kernel) {
     const KernelEntry* entry = find(kernel);
     if (entry == nullptr) return std::nullopt;

@@ -70,6 +70,8 @@ extern const GhostMatrix LINEAR_GHOST_MATRIX;
 extern const GhostMatrix QUADRATIC_GHOST_MATRIX;
 
 std::optional<ColumnTable> column_table(std::string_view kernel, std::int32_t order);
+// The catalogue's own copy of the name, which lives as long as the program.
+std::optional<std::string_view> catalogue_name(std::string_view kernel);
 std::optional<std::uint32_t> max_derivative(std::string_view kernel);
 std::optional<std::uint32_t> max_integral(std::string_view kernel);
 const GhostMatrix* poly_ghost_matrix(std::string_view kernel);

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #if defined(__AVX2__) && defined(__FMA__)
 #include <immintrin.h>
@@ -87,6 +88,12 @@ inline double load<double>(const double* p, std::ptrdiff_t) {
 inline void store(double* out, double v) { *out = v; }
 
 inline bool any_outside(double x, double lo, double hi) { return x < lo || x > hi; }
+// x moved into [lo, hi]; NaN stays NaN.
+inline double clamp_to(double x, double lo, double hi) { return x < lo ? lo : x > hi ? hi : x; }
+// NaN where x lies outside [lo, hi].
+inline double nan_outside(double x, double lo, double hi) {
+    return x < lo || x > hi ? std::numeric_limits<double>::quiet_NaN() : x;
+}
 inline bool all_at_least(double x, double bound) { return x >= bound; }
 inline double at_least(double x, double bound) { return x >= bound ? x : bound; }
 inline double at_most(double x, double bound) { return x <= bound ? x : bound; }
@@ -174,6 +181,16 @@ inline bool any_outside(f64x4 x, double lo, double hi) {
     const f64x4 below = _mm256_cmp_pd(x, _mm256_set1_pd(lo), _CMP_LT_OQ);
     const f64x4 above = _mm256_cmp_pd(x, _mm256_set1_pd(hi), _CMP_GT_OQ);
     return _mm256_movemask_pd(_mm256_or_pd(below, above)) != 0;
+}
+inline f64x4 clamp_to(f64x4 x, double lo, double hi) {
+    const f64x4 low = _mm256_set1_pd(lo), high = _mm256_set1_pd(hi);
+    const f64x4 raised = _mm256_blendv_pd(x, low, _mm256_cmp_pd(x, low, _CMP_LT_OQ));
+    return _mm256_blendv_pd(raised, high, _mm256_cmp_pd(x, high, _CMP_GT_OQ));
+}
+inline f64x4 nan_outside(f64x4 x, double lo, double hi) {
+    const f64x4 outside = _mm256_or_pd(_mm256_cmp_pd(x, _mm256_set1_pd(lo), _CMP_LT_OQ),
+                                       _mm256_cmp_pd(x, _mm256_set1_pd(hi), _CMP_GT_OQ));
+    return _mm256_blendv_pd(x, _mm256_set1_pd(std::numeric_limits<double>::quiet_NaN()), outside);
 }
 inline bool all_at_least(f64x4 x, double bound) {
     return _mm256_movemask_pd(_mm256_cmp_pd(x, _mm256_set1_pd(bound), _CMP_GE_OQ)) == 0xF;
@@ -288,6 +305,16 @@ inline void store(double* out, f64x8 v) { _mm512_storeu_pd(out, v); }
 inline bool any_outside(f64x8 x, double lo, double hi) {
     return (_mm512_cmp_pd_mask(x, _mm512_set1_pd(lo), _CMP_LT_OQ) |
             _mm512_cmp_pd_mask(x, _mm512_set1_pd(hi), _CMP_GT_OQ)) != 0;
+}
+inline f64x8 clamp_to(f64x8 x, double lo, double hi) {
+    const f64x8 low = _mm512_set1_pd(lo), high = _mm512_set1_pd(hi);
+    const f64x8 raised = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(x, low, _CMP_LT_OQ), x, low);
+    return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(x, high, _CMP_GT_OQ), raised, high);
+}
+inline f64x8 nan_outside(f64x8 x, double lo, double hi) {
+    const __mmask8 outside = _mm512_cmp_pd_mask(x, _mm512_set1_pd(lo), _CMP_LT_OQ) |
+                             _mm512_cmp_pd_mask(x, _mm512_set1_pd(hi), _CMP_GT_OQ);
+    return _mm512_mask_blend_pd(outside, x, _mm512_set1_pd(std::numeric_limits<double>::quiet_NaN()));
 }
 inline bool all_at_least(f64x8 x, double bound) {
     return _mm512_cmp_pd_mask(x, _mm512_set1_pd(bound), _CMP_GE_OQ) == 0xFF;

@@ -59,30 +59,35 @@ void compare_1d(std::mt19937_64& rng, const char* kernel, std::int32_t order) {
     const ArrayView xv{x.data(), shape, unit, true}, yv{y.data(), shape, unit, true};
     auto f = Interpolant1D::create(xv, yv, kernel, "detect", "poly", order);
     if (!f) return;  // an order the kernel does not have
-    for (std::size_t count : {0u, 1u, 7u, 8u, 9u, 333u}) {
-        const std::vector<double> raw = make_points(rng, x.front(), x.back(), 0.25, 2 * count + 1);
-        for (std::ptrdiff_t stride : {1, 2, -1}) {
-            const double* start = stride < 0 ? raw.data() + count - 1 : raw.data();
-            const StridedValues points{start, count, stride};
-            std::vector<double> reference(count);
-            const auto variants = supported_evaluators();
-            const OutsideRange expected = variants[0].evaluate_1d(*f, points, reference.data());
-            check(expected.point == OutsideRange::none, "portable evaluation refused a point in range");
-            for (const Evaluators& variant : variants.subspan(1)) {
-                std::vector<double> got(count);
-                const OutsideRange outside = variant.evaluate_1d(*f, points, got.data());
-                check(outside.point == OutsideRange::none && same_bits(got, reference),
-                      "%s 1-D %s order %d count %zu stride %td", variant.name, kernel, order, count, stride);
+    // Points beyond both ends for the modes that take them.
+    for (const RangeMode mode : {RangeMode::raise, RangeMode::nan, RangeMode::clip})
+        for (std::size_t count : {0u, 1u, 7u, 8u, 9u, 333u}) {
+            const double reach = mode == RangeMode::raise ? 0.0 : 1.0;
+            const std::vector<double> raw =
+                make_points(rng, x.front() - reach, x.back() + reach, 0.25, 2 * count + 1);
+            for (std::ptrdiff_t stride : {1, 2, -1}) {
+                const double* start = stride < 0 ? raw.data() + count - 1 : raw.data();
+                const StridedValues points{start, count, stride};
+                std::vector<double> reference(count);
+                const auto variants = supported_evaluators();
+                const OutsideRange expected = variants[0].evaluate_1d(*f, points, mode, reference.data());
+                check(expected.point == OutsideRange::none, "portable evaluation refused a point in range");
+                for (const Evaluators& variant : variants.subspan(1)) {
+                    std::vector<double> got(count);
+                    const OutsideRange outside = variant.evaluate_1d(*f, points, mode, got.data());
+                    check(outside.point == OutsideRange::none && same_bits(got, reference),
+                          "%s 1-D %s order %d mode %d count %zu stride %td", variant.name, kernel, order,
+                          static_cast<int>(mode), count, stride);
+                }
             }
         }
-    }
     // The first point outside the range is the one reported.
     std::vector<double> p = make_points(rng, x.front(), x.back(), 0.25, 50);
     p[21] = x.back() + 1.0;
     p[37] = x.front() - 1.0;
     std::vector<double> out(p.size());
     for (const Evaluators& variant : supported_evaluators()) {
-        const OutsideRange outside = variant.evaluate_1d(*f, {p.data(), p.size(), 1}, out.data());
+        const OutsideRange outside = variant.evaluate_1d(*f, {p.data(), p.size(), 1}, RangeMode::raise, out.data());
         check(outside.point == 21, "%s 1-D first point outside the range", variant.name);
     }
 }
@@ -114,11 +119,13 @@ void compare_nd(std::mt19937_64& rng, const char* kernel, const std::vector<std:
     }
     const auto order = [&](std::size_t a) { return a < dims ? orders[a] : 0; };
 
+    for (const RangeMode mode : {RangeMode::raise, RangeMode::nan, RangeMode::clip})
     for (std::size_t count : {1u, 8u, 13u, 200u}) {
         // Column-major points: coordinate a of point p at a * count + p.
+        const double reach = mode == RangeMode::raise ? 0.0 : 0.7;
         std::vector<double> p;
         for (std::size_t a = 0; a < dims; ++a) {
-            const auto column = make_points(rng, knots[a].front(), knots[a].back(), 0.5, count);
+            const auto column = make_points(rng, knots[a].front() - reach, knots[a].back() + reach, 0.5, count);
             p.insert(p.end(), column.begin(), column.end());
         }
         const std::size_t point_shape[] = {count, dims};
@@ -126,19 +133,19 @@ void compare_nd(std::mt19937_64& rng, const char* kernel, const std::vector<std:
         const ArrayView points{p.data(), point_shape, point_strides, false};
         const auto variants = supported_evaluators();
         std::vector<double> reference(count);
-        check(variants[0].evaluate_nd(*f, points, reference.data()).point == OutsideRange::none,
+        check(variants[0].evaluate_nd(*f, points, mode, reference.data()).point == OutsideRange::none,
               "portable N-D evaluation refused a point in range");
         for (const Evaluators& variant : variants.subspan(1)) {
             std::vector<double> got(count);
-            const OutsideRange outside = variant.evaluate_nd(*f, points, got.data());
+            const OutsideRange outside = variant.evaluate_nd(*f, points, mode, got.data());
             check(outside.point == OutsideRange::none && same_bits(got, reference),
-                  "%s %zu-D %s orders %d %d %d %d count %zu", variant.name, dims, kernel, order(0), order(1),
-                  order(2), order(3), count);
+                  "%s %zu-D %s orders %d %d %d %d mode %d count %zu", variant.name, dims, kernel, order(0),
+                  order(1), order(2), order(3), static_cast<int>(mode), count);
         }
-        if (count == 13) {
+        if (count == 13 && mode == RangeMode::raise) {
             p[(dims - 1) * count + 9] = 1e9;  // point 9 leaves the last axis
             for (const Evaluators& variant : variants) {
-                const OutsideRange outside = variant.evaluate_nd(*f, points, reference.data());
+                const OutsideRange outside = variant.evaluate_nd(*f, points, mode, reference.data());
                 check(outside.point == 9 && outside.axis == dims - 1, "%s N-D first point outside the range",
                       variant.name);
             }
