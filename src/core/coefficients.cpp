@@ -6,7 +6,10 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <mutex>
+#include <optional>
 
+#include "parallel.hpp"
 #include "text.hpp"
 
 
@@ -218,6 +221,23 @@ void for_each_position(std::span<const BoxAxis> axes, std::ptrdiff_t a, std::ptr
     }
 }
 
+// for_each_position on `threads` threads, each taking a contiguous range of
+// the first axis' positions.  The visits must be independent of each other.
+template <class Visit>
+void for_each_position_parallel(std::span<const BoxAxis> axes, std::ptrdiff_t a, std::ptrdiff_t b,
+                                std::size_t threads, Visit&& visit) {
+    if (axes.empty() || threads <= 1) {
+        for_each_position(axes, a, b, visit);
+        return;
+    }
+    run_chunks(axes[0].count, std::min(threads, axes[0].count), [&](std::size_t, std::size_t begin, std::size_t end) {
+        std::vector<BoxAxis> part(axes.begin(), axes.end());
+        part[0].count = end - begin;
+        const auto skip = static_cast<std::ptrdiff_t>(begin);
+        for_each_position(part, a + skip * axes[0].a, b + skip * axes[0].b, visit);
+    });
+}
+
 // a * b, or false when the product would exceed the largest signed 64-bit size.
 bool multiply_within_limit(std::size_t a, std::size_t b, std::size_t& product) {
     constexpr std::size_t limit = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
@@ -374,7 +394,7 @@ Result<std::vector<std::size_t>> extended_shape(std::span<const std::size_t> dat
 }
 
 Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_view kernel,
-                                          std::span<const BoundaryPair> bcs) {
+                                          std::span<const BoundaryPair> bcs, std::size_t threads) {
     auto checked = extended_shape(values.shape, kernel, bcs);
     if (!checked) return checked.error();
     std::vector<std::size_t>& shape = *checked;
@@ -407,7 +427,7 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
             rows.push_back({values.shape[j], values.strides[j], out_strides[j]});
         const std::size_t row_length = values.shape[d - 1];
         const std::ptrdiff_t row_stride = values.strides[d - 1];
-        for_each_position(rows, 0, interior, [&](std::ptrdiff_t from, std::ptrdiff_t to) {
+        for_each_position_parallel(rows, 0, interior, threads, [&](std::ptrdiff_t from, std::ptrdiff_t to) {
             const double* src = values.data + from;
             double* dst = result + to;
             if (row_stride == 1) {
@@ -436,13 +456,18 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
                 first += static_cast<std::ptrdiff_t>(g) * out_strides[i];
             }
         }
-        Status status = Ok{};
-        for_each_position(lines, first, 0, [&](std::ptrdiff_t line, std::ptrdiff_t) {
-            if (!status) return;
-            status = fill_ghosts(result + line, out_strides[j], values.shape[j], g, *poly, bcs[j].left,
-                                 bcs[j].right);
+        // Every line was checked above, so only a broken invariant can fail
+        // here; a failure one thread meets is reported (the first, on one).
+        std::mutex guard;
+        std::optional<Error> failure;
+        for_each_position_parallel(lines, first, 0, threads, [&](std::ptrdiff_t line, std::ptrdiff_t) {
+            Status status = fill_ghosts(result + line, out_strides[j], values.shape[j], g, *poly, bcs[j].left,
+                                        bcs[j].right);
+            if (status) return;
+            const std::lock_guard<std::mutex> locked(guard);
+            if (!failure) failure = std::move(status.error());
         });
-        if (!status) return status.error();
+        if (failure) return std::move(*failure);
     }
     return out;
 }

@@ -69,9 +69,10 @@ Result<Buffer> extended_coefficients(std::span<const double> values, std::string
 Result<std::vector<std::size_t>> extended_shape(std::span<const std::size_t> data_shape, std::string_view kernel,
                                                 std::span<const BoundaryPair> bcs);
 
-// The array extended by g ghosts beyond both ends of every axis, row-major.
+// The array extended by g ghosts beyond both ends of every axis, row-major,
+// made on up to `threads` threads.
 Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_view kernel,
-                                          std::span<const BoundaryPair> bcs);
+                                          std::span<const BoundaryPair> bcs, std::size_t threads = 1);
 
 // The module functions: names parsed first, then the internal routines.
 Result<NdBuffer> extended_coefficients(const ArrayView& values, std::string_view kernel,

@@ -1,7 +1,9 @@
 #include "integral.hpp"
 
+#include <algorithm>
 #include <vector>
 
+#include "parallel.hpp"
 #include "text.hpp"
 
 namespace quorvel {
@@ -68,7 +70,7 @@ Result<IntegralAxis> IntegralAxis::create(std::string_view kernel, std::uint32_t
 }
 
 Buffer extend_tails(const IntegralAxis& axis, std::span<const double> data, std::size_t inner,
-                    std::size_t axis_len, std::size_t stride) {
+                    std::size_t axis_len, std::size_t stride, std::size_t threads) {
     const std::size_t k = axis.tail_count;
     const std::size_t hw = axis.half_width;
     const AnchoringTable& anchoring = *axis.anchoring;
@@ -85,29 +87,43 @@ Buffer extend_tails(const IntegralAxis& axis, std::span<const double> data, std:
     // Element e = (o * axis_len + i) * stride + r sits at position i; the
     // values of all elements at one position of one outer block form a run
     // of stride * inner values, and their predecessors the run before it.
+    // Each value q of a run, in each block o, is one independent line along
+    // the axis: the lines, numbered o * run + q, are shared out in contiguous
+    // ranges.
     Buffer out(k * data.size());
+    if (data.empty()) return out;
     const std::size_t run = stride * inner;
-    const std::size_t blocks = data.size() / (run * axis_len);
-    for (std::size_t o = 0; o < blocks; ++o)
+    const std::size_t lines = data.size() / axis_len;
+    const auto accumulate = [&](std::size_t o, std::size_t q_begin, std::size_t q_end) {
         for (std::size_t i = 0; i < axis_len; ++i) {
             const double* share = i < anchoring.rows ? anchoring.tail_polynomials + i * k : right_share.data();
             const std::size_t first = (o * axis_len + i) * run;
             const double* values = data.data() + first;
             double* tails = out.data() + first * k;
             if (i == 0) {
-                for (std::size_t q = 0; q < run; ++q)
+                for (std::size_t q = q_begin; q < q_end; ++q)
                     for (std::size_t j = 0; j < k; ++j) tails[q * k + j] = values[q] * share[j];
                 continue;
             }
             // Own share plus the previous tail moved one cell to the right.
             const double* previous = tails - run * k;
-            for (std::size_t q = 0; q < run; ++q)
+            for (std::size_t q = q_begin; q < q_end; ++q)
                 for (std::size_t j = 0; j < k; ++j) {
                     double sum = values[q] * share[j];
                     for (std::size_t c = j; c < k; ++c) sum = sum + shift[j * k + c] * previous[q * k + c];
                     tails[q * k + j] = sum;
                 }
         }
+    };
+    run_chunks(lines, std::clamp<std::size_t>(threads, 1, lines),
+               [&](std::size_t, std::size_t begin, std::size_t end) {
+                   for (std::size_t line = begin; line < end;) {
+                       const std::size_t o = line / run, q = line % run;
+                       const std::size_t q_end = std::min(run, q + (end - line));
+                       accumulate(o, q, q_end);
+                       line += q_end - q;
+                   }
+               });
     return out;
 }
 

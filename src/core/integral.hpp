@@ -39,9 +39,10 @@ struct IntegralAxis {
 // position (e / stride) % axis_len along the integrated axis and follows
 // element e - stride.  Value b of element e gets k terms at
 // ((e * inner + b) * k + j), the coefficients of t^j of the antiderivative of
-// everything up to and including that position, evaluated t past it.
+// everything up to and including that position, evaluated t past it.  Made on
+// up to `threads` threads.
 Buffer extend_tails(const IntegralAxis& axis, std::span<const double> data, std::size_t inner,
-                    std::size_t axis_len, std::size_t stride);
+                    std::size_t axis_len, std::size_t stride, std::size_t threads = 1);
 
 namespace {  // evaluation templates: internal linkage, see lanes.hpp
 

@@ -153,16 +153,24 @@ Result<Interpolant1D> Interpolant1D::with_order(std::int32_t derivative) const {
     return f;
 }
 
-Result<NdBuffer> Interpolant1D::evaluate(const ArrayView& points) const {
+Status Interpolant1D::check_width() const {
     if (!nearest || integral)  // the nearest-knot evaluator has no width
         if (!has_evaluator(columns))
             return value_error(text::format("no evaluator for a kernel with {} columns", columns));
+    return Ok{};
+}
+
+Error Interpolant1D::outside(double point) const {
+    return value_error(
+        text::format("point {} lies outside the data range [{}, {}]", point, first_knot, last_knot));
+}
+
+Result<NdBuffer> Interpolant1D::evaluate(const ArrayView& points) const {
+    if (auto ok = check_width(); !ok) return ok.error();
     const StridedValues p{points.data, points.shape[0], points.strides[0]};
     Buffer out(p.size);
-    const OutsideRange outside = evaluators().evaluate_1d(*this, p, RangeMode::raise, out.data());
-    if (outside.point != OutsideRange::none)
-        return value_error(text::format("point {} lies outside the data range [{}, {}]", p[outside.point],
-                                        first_knot, last_knot));
+    const OutsideRange found = evaluators().evaluate_1d(*this, p, RangeMode::raise, out.data());
+    if (found.point != OutsideRange::none) return outside(p[found.point]);
     return NdBuffer{std::move(out), {p.size}};
 }
 

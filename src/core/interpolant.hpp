@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "array.hpp"
+#include "dispatch.hpp"
 #include "integral.hpp"
 #include "padded_rows.hpp"
 #include "result.hpp"
@@ -52,6 +53,11 @@ struct Interpolant1D {
     Result<Interpolant1D> with_order(std::int32_t derivative) const;
 
     Result<NdBuffer> evaluate(const ArrayView& points) const;
+
+    // Whether an evaluator exists for the width, and the refusal of a point
+    // outside the data range: what `evaluate` reports.
+    Status check_width() const;
+    Error outside(double point) const;
 };
 
 // Knots x[0] ... x[n-1] (n >= 2) at a glance: the spacing

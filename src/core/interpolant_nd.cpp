@@ -66,7 +66,8 @@ Status check_tails_memory(std::span<const IntegralAxis* const> integrals, std::s
 
 Result<std::vector<Region>> build_regions(std::span<const double> coefficients,
                                           std::span<const IntegralAxis* const> integrals,
-                                          std::span<const std::size_t> shape, std::span<const std::size_t> strides) {
+                                          std::span<const std::size_t> shape, std::span<const std::size_t> strides,
+                                          std::size_t threads) {
     if (auto ok = check_tails_memory(integrals, coefficients.size()); !ok) return ok.error();
     std::vector<std::size_t> integral_axes;
     for (std::size_t a = 0; a < integrals.size(); ++a)
@@ -88,7 +89,7 @@ Result<std::vector<Region>> build_regions(std::span<const double> coefficients,
         std::span<const double> source = coefficients;
         std::size_t inner = 1;
         for (std::size_t a : region.region_axes) {
-            data = extend_tails(*integrals[a], source, inner, shape[a], strides[a]);
+            data = extend_tails(*integrals[a], source, inner, shape[a], strides[a], threads);
             source = data.span();
             inner *= integrals[a]->tail_count;
         }
@@ -140,14 +141,14 @@ std::vector<const IntegralAxis*> integral_axes(const std::vector<GridAxis>& grid
 
 // The rest of the orders, once the coefficients exist: the regions' tails and
 // the scale.
-Status take_orders_regions(InterpolantND& f, std::span<const std::int32_t> derivatives) {
+Status take_orders_regions(InterpolantND& f, std::span<const std::int32_t> derivatives, std::size_t threads) {
     std::vector<std::size_t> shape;
     std::vector<std::size_t> strides;
     for (const GridAxis& axis : f.grid) {
         shape.push_back(axis.extended_len);
         strides.push_back(axis.stride);
     }
-    auto regions = build_regions(f.coefficients->span(), integral_axes(f.grid), shape, strides);
+    auto regions = build_regions(f.coefficients->span(), integral_axes(f.grid), shape, strides, threads);
     if (!regions) return regions.error();
     f.regions = std::move(*regions);
 
@@ -165,7 +166,7 @@ Status take_orders_regions(InterpolantND& f, std::span<const std::int32_t> deriv
 
 Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, const ArrayView& values,
                                             std::string_view kernel, std::span<const BoundaryNames> bcs,
-                                            std::span<const std::int32_t> derivatives) {
+                                            std::span<const std::int32_t> derivatives, std::size_t threads) {
     const std::size_t n_axes = values.ndim();
     if (n_axes == 0) return value_error("the data must have at least one axis");
     if (knots.size() != n_axes || bcs.size() != n_axes || derivatives.size() != n_axes)
@@ -202,7 +203,7 @@ Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, co
     for (std::size_t len : *shape) count *= len;
     if (auto ok = check_tails_memory(integral_axes(f.grid), count); !ok) return ok.error();
 
-    auto extended = extended_coefficients_nd(values, kernel, *pairs);
+    auto extended = extended_coefficients_nd(values, kernel, *pairs, threads);
     if (!extended) return extended.error();
     f.coefficients = std::make_shared<const Buffer>(std::move(extended->values));
     std::size_t stride = 1;
@@ -211,11 +212,12 @@ Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, co
         f.grid[a].stride = stride;
         stride *= (*shape)[a];
     }
-    if (auto ok = take_orders_regions(f, derivatives); !ok) return ok.error();
+    if (auto ok = take_orders_regions(f, derivatives, threads); !ok) return ok.error();
     return f;
 }
 
-Result<InterpolantND> InterpolantND::with_orders(std::span<const std::int32_t> derivatives) const {
+Result<InterpolantND> InterpolantND::with_orders(std::span<const std::int32_t> derivatives,
+                                                 std::size_t threads) const {
     if (derivatives.size() != grid.size())
         return value_error(text::format("{}-dimensional data need {} derivative orders, got {}", grid.size(),
                                         grid.size(), derivatives.size()));
@@ -229,27 +231,34 @@ Result<InterpolantND> InterpolantND::with_orders(std::span<const std::int32_t> d
     for (std::size_t i = 0; i < grid.size(); ++i)
         if (auto ok = take_axis_order(f.grid[i], i, kernel, derivatives[i], f.nearest, f.columns); !ok)
             return ok.error();
-    if (auto ok = take_orders_regions(f, derivatives); !ok) return ok.error();
+    if (auto ok = take_orders_regions(f, derivatives, threads); !ok) return ok.error();
     return f;
 }
 
-Result<NdBuffer> InterpolantND::evaluate(const ArrayView& points) const {
-    const std::size_t n_points = points.shape[0];
+Status InterpolantND::check_points(const ArrayView& points) const {
     if (points.shape[1] != grid.size())
         return value_error(
             text::format("points must have {} coordinates each, got {}", grid.size(), points.shape[1]));
     if (!nearest || !regions.empty())  // the nearest-knot path has no width
         if (!has_evaluator(columns))
             return value_error(text::format("no evaluator for a kernel with {} columns", columns));
+    return Ok{};
+}
+
+Error InterpolantND::outside(const ArrayView& points, OutsideRange found) const {
+    const GridAxis& axis = grid[found.axis];
+    const double coordinate = points.data[static_cast<std::ptrdiff_t>(found.point) * points.strides[0] +
+                                          static_cast<std::ptrdiff_t>(found.axis) * points.strides[1]];
+    return value_error(text::format("coordinate {} on axis {} lies outside the data range [{}, {}]", coordinate,
+                                    found.axis, axis.first_knot, axis.last_knot));
+}
+
+Result<NdBuffer> InterpolantND::evaluate(const ArrayView& points) const {
+    if (auto ok = check_points(points); !ok) return ok.error();
+    const std::size_t n_points = points.shape[0];
     Buffer out(n_points);
-    const OutsideRange outside = evaluators().evaluate_nd(*this, points, RangeMode::raise, out.data());
-    if (outside.point != OutsideRange::none) {
-        const GridAxis& axis = grid[outside.axis];
-        const double coordinate = points.data[static_cast<std::ptrdiff_t>(outside.point) * points.strides[0] +
-                                              static_cast<std::ptrdiff_t>(outside.axis) * points.strides[1]];
-        return value_error(text::format("coordinate {} on axis {} lies outside the data range [{}, {}]",
-                                        coordinate, outside.axis, axis.first_knot, axis.last_knot));
-    }
+    const OutsideRange found = evaluators().evaluate_nd(*this, points, RangeMode::raise, out.data());
+    if (found.point != OutsideRange::none) return outside(points, found);
     return NdBuffer{std::move(out), {n_points}};
 }
 

@@ -19,6 +19,7 @@
 
 #include "array.hpp"
 #include "coefficients.hpp"
+#include "dispatch.hpp"
 #include "integral.hpp"
 #include "padded_rows.hpp"
 #include "result.hpp"
@@ -45,11 +46,13 @@ struct Region {
     std::size_t block_len = 0;
 };
 
-// Tails of all integral-axis subsets, in binary counting order of their masks;
-// refused when they would need more than 2 GiB.
+// Tails of all integral-axis subsets, in binary counting order of their masks,
+// made on up to `threads` threads; refused when they would need more than
+// 2 GiB.
 Result<std::vector<Region>> build_regions(std::span<const double> coefficients,
                                           std::span<const IntegralAxis* const> integrals,
-                                          std::span<const std::size_t> shape, std::span<const std::size_t> strides);
+                                          std::span<const std::size_t> shape, std::span<const std::size_t> strides,
+                                          std::size_t threads = 1);
 
 struct InterpolantND {
     // Row-major, shared by the interpolants of every order built from the
@@ -63,16 +66,23 @@ struct InterpolantND {
     bool nearest = false;     // "a0"
     std::string_view kernel;  // the catalogue's own name, which lives as long as the program
 
+    // Built on up to `threads` threads.
     static Result<InterpolantND> create(std::span<const ArrayView> knots, const ArrayView& values,
                                         std::string_view kernel, std::span<const BoundaryNames> bcs,
-                                        std::span<const std::int32_t> derivatives);
+                                        std::span<const std::int32_t> derivatives, std::size_t threads = 1);
 
     // The interpolant of the same data, knots and boundary conditions at
     // other derivative orders, sharing the extended coefficients; refused as
     // `create` refuses the orders.
-    Result<InterpolantND> with_orders(std::span<const std::int32_t> derivatives) const;
+    Result<InterpolantND> with_orders(std::span<const std::int32_t> derivatives, std::size_t threads = 1) const;
 
     Result<NdBuffer> evaluate(const ArrayView& points) const;
+
+    // The refusals of `evaluate`: points with the wrong number of
+    // coordinates or a width without an evaluator, and the coordinate found
+    // outside the data range.
+    Status check_points(const ArrayView& points) const;
+    Error outside(const ArrayView& points, OutsideRange found) const;
 };
 
 }  // namespace quorvel

@@ -5,25 +5,30 @@ from __future__ import annotations
 import itertools
 import math
 import operator
+import os
 from collections.abc import Sequence
 from typing import Any, Final, Literal, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
-from quorvel import _core
+from quorvel import _engine
 
-__all__ = ["BoundaryLike", "Interpolator", "OutOfRange"]
+__all__ = ["BoundaryLike", "Interpolator", "OutOfRange", "Workers"]
 
 Float64Array: TypeAlias = npt.NDArray[np.float64]
 OutOfRange: TypeAlias = Literal["raise", "nan", "clip"]
 BoundaryLike: TypeAlias = str | Sequence[str] | Sequence[Sequence[str]]
-_Core: TypeAlias = _core.Interpolant1D | _core.InterpolantND
+Workers: TypeAlias = int | None
 
 _MODES: Final = ("raise", "nan", "clip")
 _REAL_KINDS: Final = "biuf"  # bool, signed and unsigned integers, floats
 _GRID_EXPECTED: Final = "a 1-D array of knots, or a sequence of 1-D knot arrays (one per axis)"
-_STATE_VERSION: Final = 1
+_STATE_VERSION: Final = 2
+# Calls with fewer coordinates than this run on the calling thread whatever
+# `workers` says (the engine would not start a thread for them anyway), which
+# spares them the look-up of the usable cores.
+_SMALL_CALL: Final = 4096
 
 
 def _short(obj: object) -> str:
@@ -122,6 +127,35 @@ def _integer(value: object, name: str) -> int:
         raise TypeError(f"{name}: expected an integer, got {type(value).__name__} {_short(value)}") from None
 
 
+def _usable_cores() -> int:
+    """The number of cores this process may run on."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
+def _workers(value: object) -> Workers:
+    """`value` checked as a `workers` argument: None, or a non-zero integer."""
+    if value is None:
+        return None
+    count = _integer(value, "workers")
+    if count == 0:
+        raise ValueError("workers: expected a positive number of threads, a negative count back from all cores, "
+                         "or None; got 0")
+    return count
+
+
+def _thread_count(workers: Workers) -> int:
+    """The threads `workers` asks for: None or -1 every usable core, -2 all but one, and so on."""
+    if workers is not None and workers > 0:
+        return workers
+    cores = _usable_cores()
+    count = cores + 1 + (-1 if workers is None else workers)
+    if count < 1:
+        raise ValueError(f"workers: {workers} counts back past the {cores} usable cores")
+    return count
+
+
 def _integers(value: object, name: str) -> list[int] | None:
     """The integers of a sequence, or None when `value` is a single (0-d) object."""
     if not isinstance(value, (Sequence, np.ndarray)) or isinstance(value, str) or np.ndim(value) == 0:
@@ -194,15 +228,14 @@ class Interpolator:
     __slots__ = (
         "__weakref__",
         "_boundary",
-        "_core",
+        "_engine",
         "_grid",
         "_integral",
         "_kernel",
-        "_lower",
         "_order",
         "_out_of_range",
-        "_upper",
         "_values",
+        "_workers",
     )
 
     _grid: tuple[Float64Array, ...]
@@ -211,10 +244,9 @@ class Interpolator:
     _boundary: tuple[tuple[str, str], ...]
     _order: tuple[int, ...]
     _out_of_range: OutOfRange
-    _core: _Core
-    _integral: _Core | None
-    _lower: Float64Array
-    _upper: Float64Array
+    _workers: Workers
+    _engine: _engine.Interpolant
+    _integral: _engine.Interpolant | None
 
     def __init__(
         self,
@@ -224,6 +256,7 @@ class Interpolator:
         boundary: BoundaryLike = "detect",
         *,
         out_of_range: OutOfRange = "raise",
+        workers: Workers = None,
     ) -> None:
         knots = _knot_arrays(grid)
         data = _data_array(values, knots)
@@ -234,7 +267,7 @@ class Interpolator:
             raise TypeError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {type(out_of_range).__name__}")
         if out_of_range not in _MODES:
             raise ValueError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {out_of_range!r}")
-        self._setup(knots, data, kernel, pairs, (0,) * len(knots), out_of_range)
+        self._setup(knots, data, kernel, pairs, (0,) * len(knots), out_of_range, _workers(workers))
 
     def _setup(
         self,
@@ -244,37 +277,47 @@ class Interpolator:
         boundary: tuple[tuple[str, str], ...],
         order: tuple[int, ...],
         out_of_range: OutOfRange,
+        workers: Workers,
     ) -> None:
         self._grid = grid
         self._values = values
         self._kernel = kernel
         self._boundary = boundary
         self._out_of_range = out_of_range
-        self._core = self._make_core(order)  # the core checks knots, kernel, names and orders
+        self._workers = workers
+        # The engine checks knots, kernel, names and orders.
+        self._engine = _engine.Interpolant(
+            list(grid), values, kernel, list(boundary), list(order), self._construction_threads()
+        )
         self._order = order
         self._integral = None
-        self._lower = np.array([axis[0] for axis in grid])
-        self._upper = np.array([axis[-1] for axis in grid])
-
-    def _make_core(self, order: tuple[int, ...]) -> _Core:
-        if len(self._grid) == 1:
-            (left, right), = self._boundary
-            return _core.Interpolant1D(self._grid[0], self._values, self._kernel, left, right, order[0])
-        return _core.InterpolantND(list(self._grid), self._values, self._kernel, list(self._boundary), list(order))
 
     def _derived(self, order: tuple[int, ...]) -> Interpolator:
+        """An interpolator of other orders that shares this one's data."""
         new = type(self).__new__(type(self))
-        new._setup(self._grid, self._values, self._kernel, self._boundary, order, self._out_of_range)
+        for name in ("_grid", "_values", "_kernel", "_boundary", "_out_of_range", "_workers"):
+            setattr(new, name, getattr(self, name))
+        new._engine = self._engine.with_orders(list(order), self._construction_threads())
+        new._order = order
+        new._integral = None
         return new
+
+    def _construction_threads(self) -> int:
+        return 1 if self._values.size < _SMALL_CALL else _thread_count(self._workers)
 
     # --- evaluation ---------------------------------------------------------
 
-    def __call__(self, points: npt.ArrayLike) -> Float64Array:
+    def __call__(self, points: npt.ArrayLike, *, workers: Workers = None) -> Float64Array:
         """Evaluate at `points`.
 
         One dimension: `points` of any shape; the result has the same shape.
         N dimensions: `points` of shape ``(..., ndim)``, the last axis holding
         the coordinates of each point; the result has shape ``(...)``.
+
+        `workers` is how many threads share a large call: None (the
+        interpolator's own setting, by default every usable core), a positive
+        count, or a negative one counting back from all cores (-1 all, -2 all
+        but one). Results do not depend on it.
 
         The result is always a new float64 ndarray: a single point gives a
         0-d array (``float(result)`` or ``result.item()`` makes it a number).
@@ -282,35 +325,19 @@ class Interpolator:
         array = _as_float64(_real_array(points, "points"))
         ndim = len(self._grid)
         if ndim == 1:
-            return self._evaluate(self._core, array.reshape(-1)).reshape(array.shape)
+            return self._evaluate(self._engine, array.reshape(-1), workers).reshape(array.shape)
         if array.ndim == 0 or array.shape[-1] != ndim:
             raise ValueError(
                 f"points: expected shape (..., {ndim}), the last axis holding the {ndim} "
                 f"coordinates of each point; got shape {array.shape}"
             )
-        return self._evaluate(self._core, array.reshape(-1, ndim)).reshape(array.shape[:-1])
+        return self._evaluate(self._engine, array.reshape(-1, ndim), workers).reshape(array.shape[:-1])
 
-    def _evaluate(self, core: _Core, flat: Float64Array) -> Float64Array:
-        """Evaluate `core` at `flat` (P points, or P rows of coordinates) under the range mode.
-
-        A NaN coordinate passes every range test below (and the core's), and the
-        core carries it through to a NaN result.
-        """
-        if self._out_of_range == "raise":
-            return core.evaluate(flat)  # the core names the first point outside
-        rows = flat.ndim == 2
-        lower = self._lower if rows else self._lower[0]
-        upper = self._upper if rows else self._upper[0]
-        if self._out_of_range == "clip":
-            return core.evaluate(np.clip(flat, lower, upper))
-        outside: npt.NDArray[np.bool_] = (flat < lower) | (flat > upper)
-        if rows:
-            outside = np.any(outside, axis=1)
-        if not outside.any():
-            return core.evaluate(flat)
-        result = np.full(outside.shape, np.nan)
-        result[~outside] = core.evaluate(flat[~outside])
-        return result
+    def _evaluate(self, engine: _engine.Interpolant, flat: Float64Array, workers: object) -> Float64Array:
+        """Evaluate `engine` at `flat` (P points, or P rows of coordinates) under the range mode."""
+        chosen = _workers(workers) if workers is not None else self._workers
+        threads = 1 if flat.size < _SMALL_CALL else _thread_count(chosen)
+        return engine.evaluate(flat, self._out_of_range, threads)
 
     # --- derived interpolators ----------------------------------------------
 
@@ -397,11 +424,11 @@ class Interpolator:
         a = self._bound(lower, "lower")
         b = self._bound(upper, "upper")
         if self._integral is None:
-            self._integral = self._make_core(tuple(current - 1 for current in self._order))
+            self._integral = self._engine.with_orders([c - 1 for c in self._order], self._construction_threads())
         corners = np.array(list(itertools.product(*zip(a, b))))  # every choice of a or b per axis
         lower_picks = np.array(list(itertools.product((1, 0), repeat=ndim))).sum(axis=1)
         signs = np.where(lower_picks % 2 == 1, -1.0, 1.0)
-        values = self._evaluate(self._integral, corners if ndim > 1 else corners[:, 0])
+        values = self._evaluate(self._integral, corners if ndim > 1 else corners[:, 0], None)
         return math.fsum((signs * values).tolist())
 
     def _bound(self, value: npt.ArrayLike, name: str) -> Float64Array:
@@ -450,6 +477,11 @@ class Interpolator:
         return self._out_of_range
 
     @property
+    def workers(self) -> Workers:
+        """The threads a large call uses unless it says otherwise (None: every usable core)."""
+        return self._workers
+
+    @property
     def grid(self) -> tuple[Float64Array, ...]:
         """The knots of every axis, as read-only float64 arrays."""
         return self._grid
@@ -476,10 +508,12 @@ class Interpolator:
             "boundary": self._boundary,
             "order": self._order,
             "out_of_range": self._out_of_range,
+            "workers": self._workers,
         }
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        if state.get("version") != _STATE_VERSION:
+        # Format 1, from before `workers`, loads with the default.
+        if state.get("version") not in (1, _STATE_VERSION):
             raise ValueError(f"cannot restore an Interpolator saved in format {state.get('version')!r}")
 
         def frozen(array: Float64Array) -> Float64Array:
@@ -495,6 +529,7 @@ class Interpolator:
             tuple((left, right) for left, right in state["boundary"]),
             tuple(state["order"]),
             state["out_of_range"],
+            state.get("workers"),
         )
 
 

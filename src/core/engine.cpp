@@ -1,0 +1,166 @@
+#include "engine.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "parallel.hpp"
+#include "point_order.hpp"
+#include "text.hpp"
+
+namespace quorvel {
+namespace {
+
+// Points per thread below which starting a thread costs more than it saves:
+// about 2^16 stencil coefficients of work, so at least some tens of
+// microseconds for each thread.
+std::size_t min_points_per_thread(std::size_t columns, std::size_t ndim) {
+    std::size_t stencil = 1;
+    for (std::size_t a = 0; a < ndim && stencil < (std::size_t{1} << 16); ++a) stencil *= columns;
+    return std::max<std::size_t>(1024, (std::size_t{1} << 16) / stencil);
+}
+
+// Values per thread below which construction stays on one thread.
+constexpr std::size_t MIN_VALUES_PER_THREAD = std::size_t{1} << 16;
+
+// Points put in cache order together at most: enough for neighbours to share
+// the rows they read, few enough to keep the copies small.
+constexpr std::size_t ORDER_BLOCK = std::size_t{1} << 20;
+
+// The first point outside the range over all chunks: that of the lowest chunk
+// that found one, its index counted from the start of all points.
+OutsideRange first_outside(const std::vector<OutsideRange>& found, std::size_t count) {
+    for (std::size_t c = 0; c < found.size(); ++c)
+        if (found[c].point != OutsideRange::none)
+            return {chunk_begin(count, found.size(), c) + found[c].point, found[c].axis};
+    return {};
+}
+
+// Evaluates `rows` into `out` with evaluate(rows, out), a block at a time and
+// in cache order where that pays (the values are copied into that order and
+// the results back).  A point outside the range stops it; the block is then
+// evaluated in the given order, which finds the first such point.
+template <class Evaluate>
+OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> axes, std::size_t grid_bytes,
+                             double* out, Evaluate&& evaluate) {
+    const std::size_t dims = axes.size();
+    for (std::size_t begin = 0; begin < rows.count; begin += ORDER_BLOCK) {
+        const PointRows block{rows.at(begin, 0), rows.point_stride, rows.axis_stride,
+                              std::min(ORDER_BLOCK, rows.count - begin)};
+        OutsideRange found;
+        const OrderedPoints ordered = cache_order(axes, grid_bytes, block);
+        if (!ordered.empty()) {
+            Buffer values(block.count);
+            found = evaluate(PointRows{ordered.coordinates.data(), static_cast<std::ptrdiff_t>(dims), 1, block.count},
+                             values.data());
+            if (found.point == OutsideRange::none)
+                for (std::size_t i = 0; i < block.count; ++i) out[begin + ordered.order[i]] = values[i];
+        }
+        if (ordered.empty() || found.point != OutsideRange::none) found = evaluate(block, out + begin);
+        if (found.point != OutsideRange::none) return {begin + found.point, found.axis};
+    }
+    return {};
+}
+
+// Evaluates all points on up to `workers` threads, each taking a contiguous
+// chunk; gives the first point outside the range over all of them.
+template <class Evaluate>
+OutsideRange evaluate_chunks(const PointRows& rows, std::span<const CellAxis> axes, std::size_t grid_bytes,
+                             std::size_t threads, double* out, Evaluate&& evaluate) {
+    std::vector<OutsideRange> found(threads);
+    run_chunks(rows.count, threads, [&](std::size_t c, std::size_t begin, std::size_t end) {
+        const PointRows chunk{rows.at(begin, 0), rows.point_stride, rows.axis_stride, end - begin};
+        found[c] = evaluate_blocks(chunk, axes, grid_bytes, out + begin, evaluate);
+    });
+    return first_outside(found, rows.count);
+}
+
+CellAxis cell_axis(double origin, double spacing, std::size_t half_width, std::size_t extended_len) {
+    return {origin, spacing, static_cast<double>(half_width - 1), static_cast<double>(extended_len - half_width - 1)};
+}
+
+Result<NdBuffer> evaluate_1d(const Interpolant1D& f, const ArrayView& points, RangeMode mode,
+                             std::size_t workers) {
+    if (auto ok = f.check_width(); !ok) return ok.error();
+    if (points.ndim() != 1)
+        return value_error(text::format("points: expected a 1-D array of coordinates, got {} dimensions",
+                                        points.ndim()));
+    const PointRows rows{points.data, points.strides[0], 0, points.shape[0]};
+    const CellAxis axis = cell_axis(f.origin, f.spacing, f.half_width, f.coefficients->size());
+    const std::size_t bytes = 8 * (f.coefficients->size() + f.tails.size());
+    Buffer out(rows.count);
+    const OutsideRange first = evaluate_chunks(
+        rows, {&axis, 1}, bytes, thread_count(rows.count, workers, min_points_per_thread(f.columns, 1)), out.data(),
+        [&](const PointRows& part, double* part_out) {
+            return evaluators().evaluate_1d(f, {part.points, part.count, part.point_stride}, mode, part_out);
+        });
+    if (first.point != OutsideRange::none) return f.outside(*rows.at(first.point, 0));
+    return NdBuffer{std::move(out), {rows.count}};
+}
+
+Result<NdBuffer> evaluate_nd(const InterpolantND& f, const ArrayView& points, RangeMode mode,
+                             std::size_t workers) {
+    if (points.ndim() != 2)
+        return value_error(text::format("points: expected a 2-D array of coordinates, got {} dimensions",
+                                        points.ndim()));
+    if (auto ok = f.check_points(points); !ok) return ok.error();
+    const std::size_t dims = f.grid.size();
+    const PointRows rows{points.data, points.strides[0], points.strides[1], points.shape[0]};
+    std::vector<CellAxis> axes;
+    for (const GridAxis& axis : f.grid)
+        axes.push_back(cell_axis(axis.origin, axis.spacing, f.half_width, axis.extended_len));
+    std::size_t bytes = 8 * f.coefficients->size();
+    for (const Region& region : f.regions) bytes += 8 * region.tails.size();
+    Buffer out(rows.count);
+    const OutsideRange first = evaluate_chunks(
+        rows, axes, bytes, thread_count(rows.count, workers, min_points_per_thread(f.columns, dims)), out.data(),
+        [&](const PointRows& part, double* part_out) {
+            const std::size_t shape[] = {part.count, dims};
+            const std::ptrdiff_t strides[] = {part.point_stride, part.axis_stride};
+            return evaluators().evaluate_nd(f, {part.points, shape, strides, false}, mode, part_out);
+        });
+    if (first.point != OutsideRange::none) return f.outside(points, first);
+    return NdBuffer{std::move(out), {rows.count}};
+}
+
+}  // namespace
+
+Result<Interpolant> Interpolant::create(std::span<const ArrayView> knots, const ArrayView& values,
+                                        std::string_view kernel, std::span<const BoundaryNames> bcs,
+                                        std::span<const std::int32_t> orders, std::size_t workers) {
+    if (knots.size() == 1 && values.ndim() == 1 && bcs.size() == 1 && orders.size() == 1) {
+        auto f = Interpolant1D::create(knots[0], values, kernel, bcs[0].first, bcs[0].second, orders[0]);
+        if (!f) return f.error();
+        return Interpolant(std::move(*f));
+    }
+    const std::size_t threads = thread_count(values.size(), workers, MIN_VALUES_PER_THREAD);
+    auto f = InterpolantND::create(knots, values, kernel, bcs, orders, threads);
+    if (!f) return f.error();
+    return Interpolant(std::move(*f));
+}
+
+Result<Interpolant> Interpolant::with_orders(std::span<const std::int32_t> orders, std::size_t workers) const {
+    if (orders.size() != ndim())
+        return value_error(text::format("orders: expected {} orders (one per axis), got {}", ndim(), orders.size()));
+    if (const auto* f = std::get_if<Interpolant1D>(&f_)) {
+        auto derived = f->with_order(orders[0]);
+        if (!derived) return derived.error();
+        return Interpolant(std::move(*derived));
+    }
+    const InterpolantND& f = std::get<InterpolantND>(f_);
+    const std::size_t threads = thread_count(f.coefficients->size(), workers, MIN_VALUES_PER_THREAD);
+    auto derived = f.with_orders(orders, threads);
+    if (!derived) return derived.error();
+    return Interpolant(std::move(*derived));
+}
+
+Result<NdBuffer> Interpolant::evaluate(const ArrayView& points, RangeMode mode, std::size_t workers) const {
+    if (const auto* f = std::get_if<Interpolant1D>(&f_)) return evaluate_1d(*f, points, mode, workers);
+    return evaluate_nd(std::get<InterpolantND>(f_), points, mode, workers);
+}
+
+std::size_t Interpolant::ndim() const {
+    if (std::holds_alternative<Interpolant1D>(f_)) return 1;
+    return std::get<InterpolantND>(f_).grid.size();
+}
+
+}  // namespace quorvel

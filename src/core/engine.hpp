@@ -1,0 +1,51 @@
+// The engine under the high-level interpolator: one built interpolant, one-
+// or N-dimensional, evaluated on worker threads.
+//
+// It computes exactly what Interpolant1D and InterpolantND compute, with the
+// same evaluators: the points are cut into contiguous chunks, one per thread,
+// each thread writing its own slice of the result, so that every point gets
+// the same operations (and bits) however the work is split.  The binding
+// layer calls it without the interpreter lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <variant>
+
+#include "array.hpp"
+#include "coefficients.hpp"
+#include "dispatch.hpp"
+#include "interpolant.hpp"
+#include "interpolant_nd.hpp"
+#include "result.hpp"
+
+namespace quorvel {
+
+class Interpolant {
+public:
+    // One knot vector per axis: a single one builds the one-dimensional
+    // interpolant (values of one axis), more the N-dimensional one.  Large
+    // data are extended on up to `workers` threads.
+    static Result<Interpolant> create(std::span<const ArrayView> knots, const ArrayView& values,
+                                      std::string_view kernel, std::span<const BoundaryNames> bcs,
+                                      std::span<const std::int32_t> orders, std::size_t workers);
+
+    // The same data at other derivative orders, sharing the extended data.
+    Result<Interpolant> with_orders(std::span<const std::int32_t> orders, std::size_t workers) const;
+
+    // The values at `points`: one coordinate per point in one dimension (a
+    // 1-D array), a row of ndim() coordinates per point otherwise.
+    Result<NdBuffer> evaluate(const ArrayView& points, RangeMode mode, std::size_t workers) const;
+
+    std::size_t ndim() const;
+
+private:
+    explicit Interpolant(Interpolant1D f) : f_(std::move(f)) {}
+    explicit Interpolant(InterpolantND f) : f_(std::move(f)) {}
+
+    std::variant<Interpolant1D, InterpolantND> f_;
+};
+
+}  // namespace quorvel

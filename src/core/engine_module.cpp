@@ -1,0 +1,166 @@
+// quorvel._engine: the interpolant that quorvel.Interpolator evaluates
+// through.  It computes what quorvel._core computes, bit for bit, but runs the
+// numerical work without the interpreter lock and on worker threads.  The
+// arguments are converted, and the results built, with the lock held; the
+// module keeps no reference to an argument after a call.
+
+#include "binding.hpp"
+#include "engine.hpp"
+
+namespace {
+
+using quorvel::Interpolant;
+
+// A positive number of threads.
+struct Workers {
+    std::size_t value = 1;
+
+    bool from(PyObject* obj) {
+        Ref index(PyNumber_Index(obj));
+        if (!index) return false;
+        const Py_ssize_t count = PyLong_AsSsize_t(index.get());
+        if (count == -1 && PyErr_Occurred()) return false;
+        if (count < 1) {
+            PyErr_Format(PyExc_ValueError, "workers: expected a positive number of threads, got %zd", count);
+            return false;
+        }
+        value = static_cast<std::size_t>(count);
+        return true;
+    }
+};
+
+// "raise", "nan" or "clip".
+struct Mode {
+    quorvel::RangeMode value = quorvel::RangeMode::raise;
+
+    bool from(PyObject* obj) {
+        Text name;
+        if (!name.from(obj)) return false;
+        if (name.value == "raise") value = quorvel::RangeMode::raise;
+        else if (name.value == "nan") value = quorvel::RangeMode::nan;
+        else if (name.value == "clip") value = quorvel::RangeMode::clip;
+        else {
+            PyErr_Format(PyExc_ValueError, "mode: expected 'raise', 'nan' or 'clip', got %R", obj);
+            return false;
+        }
+        return true;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The class.
+
+constexpr const char* INTERPOLANT_PARAMS[] = {"knots", "values", "kernel", "bcs", "orders", "workers"};
+
+PyObject* interpolant_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* module = PyType_GetModule(type);
+    return invoke_new(module, "Interpolant.__new__()", INTERPOLANT_PARAMS, args, kwargs,
+                      [&](const Sequence<Array<1>>& knots, const Array<-1>& values, const Text& kernel,
+                          const Sequence<NamePair>& bcs, const Sequence<Int32>& orders, const Workers& workers) {
+                          auto built = [&] {
+                              WithoutLock unlocked;
+                              return Interpolant::create(knots.values(), values.value, kernel.value,
+                                                         bcs.values(), orders.values(), workers.value);
+                          }();
+                          return new_instance(type, module, std::move(built));
+                      });
+}
+
+constexpr const char* WITH_ORDERS_PARAMS[] = {"orders", "workers"};
+
+PyObject* interpolant_with_orders(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* module = PyType_GetModule(Py_TYPE(self));
+    return invoke(module, "Interpolant.with_orders()", WITH_ORDERS_PARAMS, args, nargs, kwnames,
+                  [&](const Sequence<Int32>& orders, const Workers& workers) {
+                      auto derived = [&] {
+                          WithoutLock unlocked;
+                          return core_of<Interpolant>(self).with_orders(orders.values(), workers.value);
+                      }();
+                      return new_instance(Py_TYPE(self), module, std::move(derived));
+                  });
+}
+
+constexpr const char* EVALUATE_PARAMS[] = {"points", "mode", "workers"};
+
+PyObject* interpolant_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke(PyType_GetModule(Py_TYPE(self)), "Interpolant.evaluate()", EVALUATE_PARAMS, args, nargs,
+                  kwnames, [self](const Array<-1>& points, const Mode& mode, const Workers& workers) {
+                      WithoutLock unlocked;
+                      return core_of<Interpolant>(self).evaluate(points.value, mode.value, workers.value);
+                  });
+}
+
+PyMethodDef INTERPOLANT_METHODS[] = {
+    function_def("with_orders", interpolant_with_orders,
+                 "with_orders($self, orders, workers)\n--\n\n"
+                 "The interpolant of the same data at other derivative orders (negative: antiderivative),\n"
+                 "sharing the extended data."),
+    function_def("evaluate", interpolant_evaluate,
+                 "evaluate($self, points, mode, workers)\n--\n\n"
+                 "The values at `points` (a 1-D array in one dimension, rows of coordinates otherwise);\n"
+                 "`mode` says what points outside the data range give (\"raise\", \"nan\" or \"clip\"),\n"
+                 "`workers` how many threads may share the work."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot INTERPOLANT_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(interpolant_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Interpolant>)},
+    {Py_tp_methods, INTERPOLANT_METHODS},
+    {Py_tp_doc, const_cast<char*>("Interpolant(knots, values, kernel, bcs, orders, workers)\n--\n\n"
+                                  "An interpolant of data on a uniform grid, one- or N-dimensional, evaluated\n"
+                                  "without the interpreter lock.")},
+    {0, nullptr},
+};
+
+PyType_Spec INTERPOLANT_SPEC = {"quorvel._engine.Interpolant", sizeof(Instance<Interpolant>), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, INTERPOLANT_SLOTS};
+
+// ---------------------------------------------------------------------------
+// Module execution.
+
+const Registration REGISTRATIONS[] = {
+    {"Interpolant", [](PyObject* m) { return make_class(m, &INTERPOLANT_SPEC); }},
+};
+
+int exec_module(PyObject* module) {
+    // NumPy's array interface, for every conversion of arrays.
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
+    // Broken invariants raise the one PanicException of the package.
+    Ref core(PyImport_ImportModule("quorvel._core"));
+    Ref panic(core ? PyObject_GetAttrString(core.get(), "PanicException") : nullptr);
+    if (!panic || PyModule_AddObjectRef(module, "PanicException", panic.get()) < 0) return -1;
+    for (const Registration& reg : REGISTRATIONS) {
+        Ref obj(reg.make(module));
+        if (!obj || PyModule_AddObjectRef(module, reg.name, obj.get()) < 0) return -1;
+        if (add_to_all(module, reg.name) < 0) return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot SLOTS[] = {
+    // Registration runs per module object (multi-phase initialisation).
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    // Instances are immutable and the module keeps no mutable state.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT,
+    "_engine",
+    "The interpolant under quorvel.Interpolator: quorvel._core's arithmetic, evaluated without the\n"
+    "interpreter lock and on worker threads.",
+    0,
+    nullptr,
+    SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__engine(void) { return PyModuleDef_Init(&MODULE_DEF); }

@@ -1,0 +1,103 @@
+#include "point_order.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace quorvel {
+namespace {
+
+// Grids whose coefficients take less than this stay in the cache: any order
+// reads them at cache speed.
+constexpr std::size_t CACHE_BYTES = std::size_t{1} << 20;
+// Below this many points the sort costs more than the misses it saves.
+constexpr std::size_t MIN_POINTS = 4096;
+// Buckets hold this many points on average, and there are never more than
+// MAX_BUCKETS: the sort then writes to few enough places at once for its
+// writes to stay in the cache, and a bucket's part of the grid still fits
+// in a core's cache for grids of up to some hundred million values.
+constexpr std::size_t POINTS_PER_BUCKET = 8;
+constexpr std::size_t MAX_BUCKETS = std::size_t{1} << 9;
+
+// Buckets of 2^shift cells along every axis, numbered row-major.  A bucket
+// need only be roughly right, so the cell is found by a multiplication.
+class Buckets {
+public:
+    Buckets(std::span<const CellAxis> axes, std::size_t target) : axes_(axes.begin(), axes.end()) {
+        for (Axis& axis : axes_) axis.scale = 1.0 / axis.cells.spacing;
+        for (;; ++shift_) {
+            count_ = 1;
+            for (std::size_t a = axes_.size(); a-- > 0;) {
+                axes_[a].stride = count_;
+                count_ *= (static_cast<std::size_t>(axes_[a].cells.hi - axes_[a].cells.lo) >> shift_) + 1;
+            }
+            if (count_ <= target || shift_ == 63) return;
+        }
+    }
+
+    std::size_t count() const { return count_; }
+
+    std::uint32_t key(const PointRows& points, std::size_t i) const {
+        std::size_t key = 0;
+        for (std::size_t a = 0; a < axes_.size(); ++a) {
+            // The cell, clamped before the conversion (a NaN goes to lo).
+            const CellAxis& cells = axes_[a].cells;
+            const double u = (*points.at(i, a) - cells.origin) * axes_[a].scale;
+            const double clamped = u >= cells.lo ? (u <= cells.hi ? u : cells.hi) : cells.lo;
+            key += ((static_cast<std::size_t>(clamped) - static_cast<std::size_t>(cells.lo)) >> shift_) *
+                   axes_[a].stride;
+        }
+        return static_cast<std::uint32_t>(key);
+    }
+
+private:
+    struct Axis {
+        CellAxis cells;
+        double scale = 0.0;  // 1 / spacing
+        std::size_t stride = 0;
+    };
+    std::vector<Axis> axes_;
+    unsigned shift_ = 0;
+    std::size_t count_ = 1;
+};
+
+// Whether consecutive points mostly share a bucket already: a few runs of
+// neighbours, spread over the points, are checked.
+bool coherent(const Buckets& buckets, const PointRows& points) {
+    constexpr std::size_t runs = 8, run_length = 33;
+    std::size_t pairs = 0, shared = 0;
+    for (std::size_t r = 0; r < runs; ++r) {
+        const std::size_t first = (points.count - run_length) / runs * r;
+        std::uint32_t previous = buckets.key(points, first);
+        for (std::size_t i = first + 1; i < first + run_length; ++i, ++pairs) {
+            const std::uint32_t key = buckets.key(points, i);
+            shared += key == previous;
+            previous = key;
+        }
+    }
+    return 4 * shared >= pairs;
+}
+
+}  // namespace
+
+OrderedPoints cache_order(std::span<const CellAxis> axes, std::size_t grid_bytes, const PointRows& points) {
+    if (grid_bytes < CACHE_BYTES || points.count < MIN_POINTS || points.count > UINT32_MAX) return {};
+    const Buckets buckets(axes, std::clamp<std::size_t>(points.count / POINTS_PER_BUCKET, 1, MAX_BUCKETS));
+    if (coherent(buckets, points)) return {};
+
+    // Counting sort: the points of bucket b go to rows [start[b], start[b + 1]).
+    const std::size_t dims = axes.size();
+    const std::unique_ptr<std::uint32_t[]> keys(new std::uint32_t[points.count]);
+    std::vector<std::uint32_t> start(buckets.count() + 1, 0);
+    for (std::size_t i = 0; i < points.count; ++i) ++start[(keys[i] = buckets.key(points, i)) + 1];
+    for (std::size_t b = 0; b < buckets.count(); ++b) start[b + 1] += start[b];
+    OrderedPoints ordered{std::unique_ptr<std::uint32_t[]>(new std::uint32_t[points.count]), Buffer(points.count * dims)};
+    for (std::size_t i = 0; i < points.count; ++i) {
+        const std::uint32_t row = start[keys[i]]++;
+        ordered.order[row] = static_cast<std::uint32_t>(i);
+        for (std::size_t a = 0; a < dims; ++a) ordered.coordinates[row * dims + a] = *points.at(i, a);
+    }
+    return ordered;
+}
+
+}  // namespace quorvel

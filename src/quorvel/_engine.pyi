@@ -1,0 +1,33 @@
+"""Type stubs for the native module quorvel._engine."""
+
+from collections.abc import Sequence
+from typing import Literal, final
+
+import numpy as np
+import numpy.typing as npt
+
+from quorvel._core import PanicException as PanicException
+
+__all__ = ["Interpolant"]
+
+_Float64Array = npt.NDArray[np.float64]
+
+@final
+class Interpolant:
+    """An interpolant of data on a uniform grid, one- or N-dimensional, evaluated
+    without the interpreter lock."""
+
+    def __new__(
+        cls,
+        knots: Sequence[_Float64Array],
+        values: _Float64Array,
+        kernel: str,
+        bcs: Sequence[tuple[str, str]],
+        orders: Sequence[int],
+    ) -> Interpolant: ...
+    def with_orders(self, orders: Sequence[int]) -> Interpolant:
+        """The interpolant of the same data at other derivative orders, sharing the extended data."""
+    def evaluate(
+        self, points: _Float64Array, mode: Literal["raise", "nan", "clip"], workers: int
+    ) -> _Float64Array:
+        """The values at `points`."""
