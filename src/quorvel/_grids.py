@@ -21,8 +21,8 @@ __all__ = ["UniformAxis", "knot_tolerance", "uniform_axis"]
 
 Float64Array: TypeAlias = npt.NDArray[np.float64]
 
-# In spacings.  The floor is the core's own tolerance, so no grid it accepts is
-# refused for rounding; past the cap a knot is wrong, not rounded, and is never
+# In spacings.  The floor is the core's own tolerance: no grid it accepts is
+# refused for rounding.  Past the cap a knot is wrong, not rounded, and is never
 # moved silently, whatever its dtype.
 TOLERANCE_FLOOR: Final = 1e-8
 TOLERANCE_CAP: Final = 1e-3
@@ -49,8 +49,11 @@ def knot_tolerance(dtype: np.dtype[Any], count: int, reach: float) -> float:
     reach``; measured from the line through the two end knots, which are
     rounded themselves, twice that: ``count * eps * reach``. ``eps`` is the
     machine epsilon of the dtype, at least that of float64, to which every
-    knot is converted (integers are exact below 2**53). The result lies
-    between the floor of 1e-8 and the cap of 1e-3 spacings.
+    knot is converted (integers are exact below 2**53). The result is at
+    most the cap of 1e-3 spacings, and at least the floor of 1e-8 widened by
+    ``eps64 * (reach + 4 * count)``: the core measures a knot's distance from
+    its rounded place, this module from the exact one, and the widening covers
+    the rounding of both measures, so that every grid the core accepts passes.
 
     Measured, largest distance (tolerance): float32 ``linspace(0, 1, 101)``
     2.9e-6 (1e-3); float32 ``arange(0, 10, 0.01)`` 4.8e-5 (1e-3); float64
@@ -60,7 +63,8 @@ def knot_tolerance(dtype: np.dtype[Any], count: int, reach: float) -> float:
     below 1e-12 near zero, and at 1e9 with a spacing of 1e-3 reach 5.9e-5.
     """
     eps = max(float(np.finfo(dtype).eps), _FLOAT64_EPS) if dtype.kind == "f" else _FLOAT64_EPS
-    return min(TOLERANCE_CAP, max(TOLERANCE_FLOOR, count * eps * reach))
+    floor = TOLERANCE_FLOOR + _FLOAT64_EPS * (reach + 4 * count)
+    return min(TOLERANCE_CAP, max(floor, count * eps * reach))
 
 
 def uniform_axis(given: npt.NDArray[Any], name: str) -> UniformAxis:

@@ -149,8 +149,9 @@ class Interpolator:
         or floating dtype are accepted when each lies within rounding of its
         place on the uniform grid through the two end knots: within
         ``n * eps * max(|first|, |last|) / spacing`` spacings (n knots, eps of
-        their dtype, at least that of float64), but never less than 1e-8
-        and never more than 1e-3 spacings. They are replaced by exactly
+        their dtype, at least that of float64), but never less than the
+        core's 1e-8 (widened by the rounding of measuring it) and never more
+        than 1e-3 spacings. They are replaced by exactly
         uniform float64 knots ``first + i * spacing`` that keep the two end
         knots; decreasing knots are reversed, and the data with them.
     values : array_like
