@@ -151,9 +151,9 @@ class Interpolator:
         ``n * eps * max(|first|, |last|) / spacing`` spacings (n knots, eps of
         their dtype, at least that of float64), but never less than the
         core's 1e-8 (widened by the rounding of measuring it) and never more
-        than 1e-3 spacings. They are replaced by exactly
-        uniform float64 knots ``first + i * spacing`` that keep the two end
-        knots; decreasing knots are reversed, and the data with them.
+        than 1e-3 spacings. They are replaced by exactly uniform float64
+        knots ``first + i * spacing`` that keep the two end knots; decreasing
+        knots are reversed, and the data with them.
     values : array_like
         The data, of shape ``(len(grid[0]), len(grid[1]), ...)`` (``(len(x),)``
         in one dimension). Copied once to a private float64 array.
