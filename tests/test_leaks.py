@@ -10,7 +10,9 @@ import pytest
 
 import quorvel
 from quorvel import _core
-from tests.conftest import SANITIZED, misaligned
+from tests.conftest import SANITIZED, linux_only, misaligned
+
+pytestmark = linux_only("measures resident memory in /proc/self/statm")
 
 
 def assert_no_leak(call, times, watched=()):

@@ -9,7 +9,7 @@ import pytest
 
 import quorvel
 from quorvel import _core
-from tests.conftest import SANITIZED
+from tests.conftest import SANITIZED, linux_only
 
 PRELUDE = """
     import resource
@@ -43,6 +43,7 @@ CASES = {  # name: (setup, MiB left, the call, what it raises, then)
 }
 
 
+@linux_only("reads the mapped size from /proc/self/statm and limits it with RLIMIT_AS")
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers need an unlimited address space")
 @pytest.mark.parametrize(("setup", "mib", "call", "raised", "then"), CASES.values(), ids=CASES)
 def test_running_out_of_memory_leaves_the_interpreter_usable(setup, mib, call, raised, then, run_python):

@@ -131,6 +131,9 @@ constexpr double POLY_GHOST_9X8_VALUES[] = {
 constexpr GhostMatrix POLY_GHOST_9X8{POLY_GHOST_9X8_VALUES, 9, 8};
 
 // ---- Kernel "a0" ------------------------------------------------------------
+//
+// Width 2 columns, pieces of degree 0.  Reproduces polynomials up to degree 0,
+// so the error falls like h^1 on smooth data (convergence order 1).
 
 // "a0", integral order 1: start values (derivatives 0 ... 0)
 constexpr double A0_ANCHOR_START_1[] = {
@@ -162,6 +165,9 @@ constexpr AnchoringTable A0_ANCHORING[] = {
 };
 
 // ---- Kernel "a1" ------------------------------------------------------------
+//
+// Width 2 columns, pieces of degree 1.  Reproduces polynomials up to degree 1,
+// so the error falls like h^2 on smooth data (convergence order 2).
 
 // "a1", order -2: 4 rows (tau^3 ... tau^0) of 2 columns
 constexpr double A1_INTEGRAL_2[] = {
@@ -229,6 +235,9 @@ constexpr AnchoringTable A1_ANCHORING[] = {
 };
 
 // ---- Kernel "a3" ------------------------------------------------------------
+//
+// Width 4 columns, pieces of degree 3.  Reproduces polynomials up to degree 2,
+// so the error falls like h^3 on smooth data (convergence order 3).
 
 // "a3", order -4: 8 rows (tau^7 ... tau^0) of 4 columns
 constexpr double A3_INTEGRAL_4[] = {
@@ -417,6 +426,9 @@ constexpr AnchoringTable A3_ANCHORING[] = {
 };
 
 // ---- Kernel "a4" ------------------------------------------------------------
+//
+// Width 6 columns, pieces of degree 3.  Reproduces polynomials up to degree 3,
+// so the error falls like h^4 on smooth data (convergence order 4).
 
 // "a4", order -4: 8 rows (tau^7 ... tau^0) of 6 columns
 constexpr double A4_INTEGRAL_4[] = {
@@ -653,6 +665,9 @@ constexpr AnchoringTable A4_ANCHORING[] = {
 };
 
 // ---- Kernel "a5" ------------------------------------------------------------
+//
+// Width 6 columns, pieces of degree 5.  Reproduces polynomials up to degree 2,
+// so the error falls like h^3 on smooth data (convergence order 3).
 
 // "a5", order -4: 10 rows (tau^9 ... tau^0) of 6 columns
 constexpr double A5_INTEGRAL_4[] = {
@@ -909,6 +924,9 @@ constexpr AnchoringTable A5_ANCHORING[] = {
 };
 
 // ---- Kernel "a7" ------------------------------------------------------------
+//
+// Width 8 columns, pieces of degree 7.  Reproduces polynomials up to degree 2,
+// so the error falls like h^3 on smooth data (convergence order 3).
 
 // "a7", order -4: 12 rows (tau^11 ... tau^0) of 8 columns
 constexpr double A7_INTEGRAL_4[] = {
@@ -1263,6 +1281,9 @@ constexpr AnchoringTable A7_ANCHORING[] = {
 };
 
 // ---- Kernel "b5" ------------------------------------------------------------
+//
+// Width 10 columns, pieces of degree 5.  Reproduces polynomials up to degree 5,
+// so the error falls like h^6 on smooth data (convergence order 6).
 
 // "b5", order -6: 12 rows (tau^11 ... tau^0) of 10 columns
 constexpr double B5_INTEGRAL_6[] = {
@@ -1880,6 +1901,9 @@ constexpr AnchoringTable B5_ANCHORING[] = {
 };
 
 // ---- Kernel "b7" ------------------------------------------------------------
+//
+// Width 12 columns, pieces of degree 7.  Reproduces polynomials up to degree 6,
+// so the error falls like h^7 on smooth data (convergence order 7).
 
 // "b7", order -8: 16 rows (tau^15 ... tau^0) of 12 columns
 constexpr double B7_INTEGRAL_8[] = {
@@ -2986,6 +3010,9 @@ constexpr AnchoringTable B7_ANCHORING[] = {
 };
 
 // ---- Kernel "b9" ------------------------------------------------------------
+//
+// Width 14 columns, pieces of degree 9.  Reproduces polynomials up to degree 6,
+// so the error falls like h^7 on smooth data (convergence order 7).
 
 // "b9", order -8: 18 rows (tau^17 ... tau^0) of 14 columns
 constexpr double B9_INTEGRAL_8[] = {
@@ -4437,6 +4464,9 @@ constexpr AnchoringTable B9_ANCHORING[] = {
 };
 
 // ---- Kernel "b11" -----------------------------------------------------------
+//
+// Width 16 columns, pieces of degree 11.  Reproduces polynomials up to degree 6,
+// so the error falls like h^7 on smooth data (convergence order 7).
 
 // "b11", order -8: 20 rows (tau^19 ... tau^0) of 16 columns
 constexpr double B11_INTEGRAL_8[] = {
@@ -6194,6 +6224,9 @@ constexpr AnchoringTable B11_ANCHORING[] = {
 };
 
 // ---- Kernel "b13" -----------------------------------------------------------
+//
+// Width 18 columns, pieces of degree 13.  Reproduces polynomials up to degree 6,
+// so the error falls like h^7 on smooth data (convergence order 7).
 
 // "b13", order -8: 22 rows (tau^21 ... tau^0) of 18 columns
 constexpr double B13_INTEGRAL_8[] = {

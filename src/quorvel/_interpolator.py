@@ -13,6 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel import _engine
+from quorvel._grids import UniformAxis, uniform_axis
 
 __all__ = ["BoundaryLike", "Interpolator", "OutOfRange", "Workers"]
 
@@ -68,7 +69,7 @@ def _is_array_like(obj: object) -> bool:
     )
 
 
-def _knot_arrays(grid: object) -> tuple[Float64Array, ...]:
+def _knot_arrays(grid: object) -> tuple[UniformAxis, ...]:
     """The knots of every axis: one array of numbers is one axis, a sequence of arrays one per axis."""
     if isinstance(grid, Sequence) and not isinstance(grid, (str, bytes)) and not _is_array_like(grid):
         if len(grid) > 0 and np.ndim(grid[0]) > 0:
@@ -76,21 +77,22 @@ def _knot_arrays(grid: object) -> tuple[Float64Array, ...]:
             for i, axis in enumerate(axes):
                 if axis.ndim != 1:
                     raise ValueError(f"grid[{i}]: expected a 1-D array of knots, got shape {axis.shape}")
-            return tuple(_owned(axis) for axis in axes)
+            return tuple(uniform_axis(axis, f"grid[{i}]") for i, axis in enumerate(axes))
     elif not _is_array_like(grid):
         raise TypeError(f"grid: expected {_GRID_EXPECTED}, got {type(grid).__name__}")
     knots = _real_array(grid, "grid")
     if knots.ndim != 1:
         raise ValueError(f"grid: expected {_GRID_EXPECTED}; got an array of shape {knots.shape}")
-    return (_owned(knots),)
+    return (uniform_axis(knots, "grid"),)
 
 
-def _data_array(values: object, knots: tuple[Float64Array, ...]) -> Float64Array:
+def _data_array(values: object, axes: tuple[UniformAxis, ...]) -> Float64Array:
     data = _real_array(values, "values")
-    counts = tuple(len(axis) for axis in knots)
+    counts = tuple(len(axis.knots) for axis in axes)
     if data.shape != counts:
         raise ValueError(f"values: expected shape {counts} (the knot counts of grid), got shape {data.shape}")
-    return _owned(data)
+    descending = tuple(i for i, axis in enumerate(axes) if axis.descending)
+    return _owned(np.flip(data, descending) if descending else data)  # the data follow their reversed knots
 
 
 def _boundary_pairs(boundary: object, ndim: int) -> tuple[tuple[str, str], ...]:
@@ -174,11 +176,18 @@ class Interpolator:
     Parameters
     ----------
     grid : array_like or sequence of array_like
-        One-dimensional data: the knots, uniformly spaced and increasing.
-        N-dimensional data: one such array of knots per axis. A sequence
-        holding a single knot array, ``[x]``, gives a one-dimensional
-        interpolator, the same as ``x``. Any real dtype is accepted and
-        converted to float64 once.
+        One-dimensional data: the knots, uniformly spaced, strictly increasing
+        or strictly decreasing. N-dimensional data: one such array of knots
+        per axis. A sequence holding a single knot array, ``[x]``, gives a
+        one-dimensional interpolator, the same as ``x``. Knots of any integer
+        or floating dtype are accepted when each lies within rounding of its
+        place on the uniform grid through the two end knots: within
+        ``n * eps * max(|first|, |last|) / spacing`` spacings (n knots, eps of
+        their dtype, at least that of float64), but never less than the
+        core's 1e-8 (widened by the rounding of measuring it) and never more
+        than 1e-3 spacings. They are replaced by exactly uniform float64
+        knots ``first + i * spacing`` that keep the two end knots; decreasing
+        knots are reversed, and the data with them.
     values : array_like
         The data, of shape ``(len(grid[0]), len(grid[1]), ...)`` (``(len(x),)``
         in one dimension). Copied once to a private float64 array.
@@ -190,7 +199,8 @@ class Interpolator:
         (the kernel's polynomial extrapolation), "linear", "quadratic", or
         "detect" (polynomial where the data near that end look polynomial,
         linear otherwise). One name for every end, a ``(left, right)`` pair for
-        every axis, or one ``(left, right)`` pair per axis.
+        every axis, or one ``(left, right)`` pair per axis; left is the end of
+        the lower coordinates, also when the knots are given decreasing.
     out_of_range : {"raise", "nan", "clip"}, keyword-only, default "raise"
         What points outside the data range give: "raise" a ValueError naming
         the first such point, "nan" NaN, "clip" the value at the nearest point
@@ -201,8 +211,10 @@ class Interpolator:
     ------
     TypeError, ValueError
         For arguments of the wrong kind or shape (the message names the
-        argument), and for data the kernel cannot take: too few or unevenly
-        spaced knots, an unknown kernel or boundary condition.
+        argument), for knots that are too few, not finite, not strictly
+        monotonic or not uniform (the message names the axis, the first such
+        knot, how far it is off and the tolerance), and for data the kernel
+        cannot take: an unknown kernel or boundary condition.
 
     Notes
     -----
@@ -258,15 +270,16 @@ class Interpolator:
         out_of_range: OutOfRange = "raise",
         workers: Workers = None,
     ) -> None:
-        knots = _knot_arrays(grid)
-        data = _data_array(values, knots)
+        axes = _knot_arrays(grid)
+        data = _data_array(values, axes)
         if not isinstance(kernel, str):
             raise TypeError(f"kernel: expected a kernel name such as 'a3', got {type(kernel).__name__}")
-        pairs = _boundary_pairs(boundary, len(knots))
+        pairs = _boundary_pairs(boundary, len(axes))
         if not isinstance(out_of_range, str):
             raise TypeError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {type(out_of_range).__name__}")
         if out_of_range not in _MODES:
             raise ValueError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {out_of_range!r}")
+        knots = tuple(axis.knots for axis in axes)
         self._setup(knots, data, kernel, pairs, (0,) * len(knots), out_of_range, _workers(workers))
 
     def _setup(
@@ -483,12 +496,12 @@ class Interpolator:
 
     @property
     def grid(self) -> tuple[Float64Array, ...]:
-        """The knots of every axis, as read-only float64 arrays."""
+        """The knots of every axis, increasing and exactly uniform, as read-only float64 arrays."""
         return self._grid
 
     @property
     def values(self) -> Float64Array:
-        """The data, as a read-only float64 array."""
+        """The data in the order of :attr:`grid` (reversed along axes given decreasing), read-only float64."""
         return self._values
 
     def __repr__(self) -> str:

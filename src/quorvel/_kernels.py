@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+from quorvel._catalogue import KERNEL_NUMBERS
+
 __all__ = ["KernelInfo", "kernels"]
 
 
@@ -41,19 +43,22 @@ class KernelInfo:
     description: str
 
 
-_CATALOGUE = (
-    KernelInfo("a0", 2, 0, 0, 0, 2, "nearest knot: piecewise constant, for step or categorical data"),
-    KernelInfo("a1", 2, 1, 1, 0, 2, "linear between the two neighbouring knots, second-order accurate"),
-    KernelInfo("a3", 4, 3, 2, 1, 4, "cubic convolution on 4 knots, third-order accurate; the default"),
-    KernelInfo("a4", 6, 3, 3, 1, 4, "cubic convolution on 6 knots, fourth-order accurate"),
-    KernelInfo("a5", 6, 5, 2, 1, 4, "quintic pieces on 6 knots: smoother than a4, third-order accurate"),
-    KernelInfo("a7", 8, 7, 2, 1, 4, "degree-7 pieces on 8 knots: smoother still, third-order accurate"),
-    KernelInfo("b5", 10, 5, 5, 3, 6, "quintic pieces on 10 knots, sixth-order accurate, derivatives up to 3"),
-    KernelInfo("b7", 12, 7, 6, 5, 8, "degree-7 pieces on 12 knots, seventh-order accurate, derivatives up to 5"),
-    KernelInfo("b9", 14, 9, 6, 6, 8, "degree-9 pieces on 14 knots, seventh-order accurate, derivatives up to 6"),
-    KernelInfo("b11", 16, 11, 6, 7, 8, "degree-11 pieces on 16 knots, seventh-order accurate, derivatives up to 7"),
-    KernelInfo("b13", 18, 13, 6, 7, 8, "degree-13 pieces on 18 knots, seventh-order accurate, derivatives up to 7"),
-)
+_DESCRIPTIONS = {
+    "a0": "nearest knot: piecewise constant, for step or categorical data",
+    "a1": "linear between the two neighbouring knots, second-order accurate",
+    "a3": "cubic convolution on 4 knots, third-order accurate; the default",
+    "a4": "cubic convolution on 6 knots, fourth-order accurate",
+    "a5": "quintic pieces on 6 knots: smoother than a4, third-order accurate",
+    "a7": "degree-7 pieces on 8 knots: smoother still, third-order accurate",
+    "b5": "quintic pieces on 10 knots, sixth-order accurate, derivatives up to 3",
+    "b7": "degree-7 pieces on 12 knots, seventh-order accurate, derivatives up to 5",
+    "b9": "degree-9 pieces on 14 knots, seventh-order accurate, derivatives up to 6",
+    "b11": "degree-11 pieces on 16 knots, seventh-order accurate, derivatives up to 7",
+    "b13": "degree-13 pieces on 18 knots, seventh-order accurate, derivatives up to 7",
+}
+
+# The numbers come from the generator of the native tables; the words are written here.
+_CATALOGUE = tuple(KernelInfo(name, *numbers, _DESCRIPTIONS[name]) for name, numbers in KERNEL_NUMBERS.items())
 
 
 def kernels() -> dict[str, KernelInfo]:
