@@ -87,6 +87,9 @@ def test_any_real_dtype_and_layout_converts_once_and_the_data_are_copied():
     ({"boundary": [("poly", "poly")] * 3}, ValueError, r"^boundary: expected 2 \(left, right\) pairs"),
     ({"out_of_range": "extrapolate"}, ValueError, "^out_of_range: expected 'raise', 'nan' or 'clip'"),
     ({"out_of_range": None}, TypeError, "^out_of_range: expected"),
+    ({"workers": 0}, ValueError, "^workers: expected a positive number of threads"),
+    ({"workers": 2.0}, TypeError, "^workers: expected an integer, got float"),
+    ({"workers": True}, TypeError, "^workers: expected an integer, got True"),
     # the native layer's own words come through unchanged (tests/test_grids.py has the knots' refusals)
     ({"kernel": "A3"}, ValueError, '^unknown kernel "A3"$'),
     ({"boundary": "Poly"}, ValueError, r'^unknown boundary condition "Poly" \(expected poly, linear'),
@@ -119,6 +122,8 @@ def test_construction_refusals_name_the_argument(kwargs, error, message):
     (lambda f: f(0.5), ValueError, r"^points: expected shape \(\.\.\., 3\)"),
     (lambda f: f([[0.5, 1.5, 1.0]]), ValueError, r"^coordinate 1.5 on axis 1 lies outside the data range \[-1, 1\]$"),
     (lambda f: f(["a"] * 3), TypeError, "^points: expected real numbers"),
+    (lambda f: f(np.zeros((5000, 3)), workers=-10**6), ValueError, r"^workers: -1000000 counts back past the \d+ "),
+    (lambda f: f(np.zeros((5000, 3)), workers="2"), TypeError, "^workers: expected an integer, got str"),
 ])
 def test_method_refusals_name_the_argument(call, error, message):
     with pytest.raises(error, match=message):
@@ -224,6 +229,24 @@ def test_pickles_name_the_public_class_and_refuse_unknown_formats():
     with pytest.raises(ValueError, match="cannot restore an Interpolator saved in format 99"):
         Interpolator.__new__(Interpolator).__setstate__({**ONE_D.__getstate__(), "version": 99})
     assert pickle.loads(pickle.dumps(quorvel.kernels())) == quorvel.kernels()
+
+
+def test_pickles_of_the_first_format_still_load():
+    old = {key: value for key, value in THREE_D.__getstate__().items() if key != "workers"} | {"version": 1}
+    restored = Interpolator.__new__(Interpolator)
+    restored.__setstate__(old)
+    assert restored.workers is None and same_bits(restored(POINTS_3D), THREE_D(POINTS_3D))
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3, -1, -2, None])
+def test_workers_change_nothing_but_the_threads(workers):
+    f = Interpolator(KNOTS, VALUES, "b5", workers=workers)
+    points = RNG.uniform([0.0, -1.0, 0.0], [1.0, 1.0, 2.0], (20_000, 3))
+    reference = Interpolator(KNOTS, VALUES, "b5", workers=1)
+    assert f.workers == workers and f.derivative(axis=1).antiderivative(axis=0).workers == workers
+    for g, h in ((f, reference), (f.antiderivative(axis=2), reference.antiderivative(axis=2))):
+        assert same_bits(g(points), h(points)) and same_bits(g(points, workers=4), h(points))
+    assert pickle.loads(pickle.dumps(f)).workers == workers
 
 
 def test_dask_recipe():

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import quorvel
-from quorvel import _core
+from quorvel import _core, _engine
 from tests.conftest import SANITIZED, linux_only, misaligned
 
 pytestmark = linux_only("measures resident memory in /proc/self/statm")
@@ -92,9 +92,26 @@ SMALL_CALLS = {
     "evaluate nd list": lambda: fn.evaluate([[0.0, 0.0]]),
 }
 
+engine_1d = _engine.Interpolant([X], Y, "b5", [("detect", "poly")], [-2], 2)
+engine_nd = _engine.Interpolant(GRID, DATA, "a3", [("poly", "linear")] * 2, [1, -1], 2)
+SMALL_CALLS |= {
+    "engine 1d": lambda: _engine.Interpolant([X], Y, "a3", [("poly", "poly")], [0], 2),
+    "engine nd": lambda: _engine.Interpolant(GRID, DATA, "b5", [("poly", "poly")] * 2, [0, -1], 2),
+    "engine refused": lambda: _engine.Interpolant(GRID, DATA, "b5", [("poly", "poly")] * 2, [0, 9], 2),
+    "engine workers refused": lambda: _engine.Interpolant([X], Y, "a3", [("poly", "poly")], [0], 0),
+    "engine with orders": lambda: engine_nd.with_orders([0, -2], 2),
+    "engine with orders refused": lambda: engine_nd.with_orders([2, 0], 2),
+    "engine evaluate": lambda: engine_nd.evaluate(MILLION_2D[::5000], "clip", 3),
+    "engine evaluate outside": lambda: engine_1d.evaluate(np.append(X, 20.5), "raise", 2),
+    "engine evaluate mode refused": lambda: engine_1d.evaluate(X, "wrap", 2),
+}
+
 # Results of eight megabytes and more: a leaked buffer shows in resident memory.
 linear_1d = _core.Interpolant1D(X, Y, "a1", "poly", "poly", 0)
 linear_nd = _core.InterpolantND(GRID, DATA, "a1", [("poly", "poly")] * 2, [0, 0])
+RANDOM_2D = np.random.default_rng(5).random((10**6, 2))  # incoherent points
+engine_large = _engine.Interpolant([np.linspace(0.0, 1.0, 600)] * 2, np.ones((600, 600)), "a3",
+                                   [("poly", "poly")] * 2, [0, 0], 2)
 BIG_CALLS = {
     "evaluate 1d": lambda: linear_1d.evaluate(MILLION),
     "evaluate 1d outside": lambda: linear_1d.evaluate(np.append(MILLION, 30.0)),
@@ -103,13 +120,20 @@ BIG_CALLS = {
     "extension nd": lambda: _core.extended_coefficients_nd(MILLION_2D, "a1", [("poly", "poly")] * 2),
     "polynomial": lambda: _core.evaluate_polynomial(Y, MILLION),
     "1d": lambda: _core.Interpolant1D(MILLION, MILLION, "a1", "poly", "poly", -1),
+    "engine evaluate 1d": lambda: engine_1d.evaluate(MILLION, "nan", 4),
+    "engine evaluate nd outside": lambda: engine_nd.evaluate(np.append(MILLION_2D, [[9.0, 0.5]], 0), "raise", 4),
+    # a grid beyond the cache: the points are evaluated in a cache-aware order
+    "engine cache order": lambda: engine_large.evaluate(RANDOM_2D, "raise", 2),
+    "engine construction": lambda: _engine.Interpolant([MILLION[::1000]] * 2, np.ones((1000, 1000)), "b5",
+                                                       [("poly", "poly")] * 2, [-1, 0], 2),
 }
 
 
 @pytest.mark.parametrize("call", SMALL_CALLS.values(), ids=SMALL_CALLS)
 def test_small_calls_leave_memory_flat(call):
-    assert_no_leak(call, 1000, watched=(_core.Interpolant1D, _core.InterpolantND, TypeError, ValueError,
-                                        OverflowError, UnicodeEncodeError, MemoryError, quorvel.PanicException))
+    assert_no_leak(call, 1000, watched=(_core.Interpolant1D, _core.InterpolantND, _engine.Interpolant, TypeError,
+                                        ValueError, OverflowError, UnicodeEncodeError, MemoryError,
+                                        quorvel.PanicException))
 
 
 @pytest.mark.parametrize("call", BIG_CALLS.values(), ids=BIG_CALLS)

@@ -14,7 +14,7 @@ from tests.conftest import SANITIZED, linux_only
 PRELUDE = """
     import resource
     import numpy as np
-    from quorvel import _core
+    from quorvel import _core, _engine
 
     MiB = 1 << 20
 
@@ -37,6 +37,11 @@ CASES = {  # name: (setup, MiB left, the call, what it raises, then)
     "nd evaluation": (f"f = _core.InterpolantND([np.arange(5.0)] * 2, np.ones((5, 5)), 'a4', {FLAT} * 2, [-1, 1])",
                       64, "f.evaluate(np.broadcast_to(2.5, (2**26, 2)))", "MemoryError", ""),
     "nd extension": (ZEROS, 64, f"_core.extended_coefficients_nd(z, 'a3', {FLAT} * 2)", "MemoryError", ""),
+    "parallel evaluation": (f"f = _engine.Interpolant([np.arange(5.0)] * 2, np.ones((5, 5)), 'a4', {FLAT} * 2, "
+                            "[-1, 1], 8)", 64, "f.evaluate(np.broadcast_to(2.5, (2**26, 2)), 'raise', 8)",
+                            "MemoryError", ""),
+    "parallel construction": (ZEROS, 64, f"_engine.Interpolant([np.arange(4096.0)] * 2, z, 'b5', {FLAT} * 2, "
+                              "[0, 0], 8)", "MemoryError", ""),
     # (3 - 1) * (2**27 + 1) * 8 bytes of tails: refused before the extended values (1 GiB) are allocated
     "tails limit": ("x = np.arange(2**27 + 1.0)", 256,
                     f"_core.InterpolantND([x], np.broadcast_to(0.0, x.shape), 'a1', {FLAT}, [-2])", "ValueError", ""),
@@ -80,3 +85,25 @@ def test_oversized_results(shape, kernel, exception):
             assert isinstance(exc, MemoryError)
             raise
     assert _core.extended_coefficients_nd(np.ones((2, 2)), "a3", bcs[:2]).sum() == 16.0
+
+
+@linux_only("reads the mapped size from /proc/self/statm and limits it with RLIMIT_AS")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers need an unlimited address space")
+def test_threads_that_cannot_start_leave_their_work_to_the_caller(run_python):
+    """With no room for the stacks of more threads, a parallel call still gives every value (the calling thread
+    takes the chunks no thread took) or, when even that cannot be done, MemoryError."""
+    assert run_python(textwrap.dedent(PRELUDE) + """
+f = _engine.Interpolant([np.arange(40.0)] * 3, np.ones((40, 40, 40)), 'a3', [('poly', 'poly')] * 3, [0, 0, 0], 1)
+points = np.random.default_rng(1).uniform(0.0, 39.0, (2**20, 3))
+expected = f.evaluate(points, 'raise', 1).tobytes()
+with open("/proc/self/statm") as statm:
+    mapped = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (mapped + 20 * MiB, resource.getrlimit(resource.RLIMIT_AS)[1]))
+for _ in range(3):
+    try:
+        assert f.evaluate(points, 'raise', 64).tobytes() == expected
+    except MemoryError:
+        pass
+assert work() == BEFORE
+print("ok")
+""") == "ok\n"

@@ -24,8 +24,9 @@ class Interpolant:
         kernel: str,
         bcs: Sequence[tuple[str, str]],
         orders: Sequence[int],
+        workers: int,
     ) -> Interpolant: ...
-    def with_orders(self, orders: Sequence[int]) -> Interpolant:
+    def with_orders(self, orders: Sequence[int], workers: int) -> Interpolant:
         """The interpolant of the same data at other derivative orders, sharing the extended data."""
     def evaluate(
         self, points: _Float64Array, mode: Literal["raise", "nan", "clip"], workers: int

@@ -240,7 +240,7 @@ class Interpolator:
     __slots__ = (
         "__weakref__",
         "_boundary",
-        "_engine",
+        "_native",
         "_grid",
         "_integral",
         "_kernel",
@@ -257,7 +257,7 @@ class Interpolator:
     _order: tuple[int, ...]
     _out_of_range: OutOfRange
     _workers: Workers
-    _engine: _engine.Interpolant
+    _native: _engine.Interpolant
     _integral: _engine.Interpolant | None
 
     def __init__(
@@ -299,7 +299,7 @@ class Interpolator:
         self._out_of_range = out_of_range
         self._workers = workers
         # The engine checks knots, kernel, names and orders.
-        self._engine = _engine.Interpolant(
+        self._native = _engine.Interpolant(
             list(grid), values, kernel, list(boundary), list(order), self._construction_threads()
         )
         self._order = order
@@ -310,7 +310,7 @@ class Interpolator:
         new = type(self).__new__(type(self))
         for name in ("_grid", "_values", "_kernel", "_boundary", "_out_of_range", "_workers"):
             setattr(new, name, getattr(self, name))
-        new._engine = self._engine.with_orders(list(order), self._construction_threads())
+        new._native = self._native.with_orders(list(order), self._construction_threads())
         new._order = order
         new._integral = None
         return new
@@ -338,13 +338,13 @@ class Interpolator:
         array = _as_float64(_real_array(points, "points"))
         ndim = len(self._grid)
         if ndim == 1:
-            return self._evaluate(self._engine, array.reshape(-1), workers).reshape(array.shape)
+            return self._evaluate(self._native, array.reshape(-1), workers).reshape(array.shape)
         if array.ndim == 0 or array.shape[-1] != ndim:
             raise ValueError(
                 f"points: expected shape (..., {ndim}), the last axis holding the {ndim} "
                 f"coordinates of each point; got shape {array.shape}"
             )
-        return self._evaluate(self._engine, array.reshape(-1, ndim), workers).reshape(array.shape[:-1])
+        return self._evaluate(self._native, array.reshape(-1, ndim), workers).reshape(array.shape[:-1])
 
     def _evaluate(self, engine: _engine.Interpolant, flat: Float64Array, workers: object) -> Float64Array:
         """Evaluate `engine` at `flat` (P points, or P rows of coordinates) under the range mode."""
@@ -437,7 +437,7 @@ class Interpolator:
         a = self._bound(lower, "lower")
         b = self._bound(upper, "upper")
         if self._integral is None:
-            self._integral = self._engine.with_orders([c - 1 for c in self._order], self._construction_threads())
+            self._integral = self._native.with_orders([c - 1 for c in self._order], self._construction_threads())
         corners = np.array(list(itertools.product(*zip(a, b))))  # every choice of a or b per axis
         lower_picks = np.array(list(itertools.product((1, 0), repeat=ndim))).sum(axis=1)
         signs = np.where(lower_picks % 2 == 1, -1.0, 1.0)
