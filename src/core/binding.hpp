@@ -70,11 +70,14 @@ private:
 
 // Releases the interpreter lock (detaches the thread state) for its lifetime,
 // and takes it back however the scope is left.  Only plain C++ work on data
-// that the call's arguments keep alive may run inside.
+// that the call's arguments keep alive may run inside.  Work too small to be
+// worth the hand-over (`release` false) keeps the lock.
 class WithoutLock {
 public:
-    WithoutLock() : state_(PyEval_SaveThread()) {}
-    ~WithoutLock() { PyEval_RestoreThread(state_); }
+    explicit WithoutLock(bool release = true) : state_(release ? PyEval_SaveThread() : nullptr) {}
+    ~WithoutLock() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
     WithoutLock(const WithoutLock&) = delete;
     WithoutLock& operator=(const WithoutLock&) = delete;
 

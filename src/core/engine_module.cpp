@@ -11,6 +11,10 @@ namespace {
 
 using quorvel::Interpolant;
 
+// Coordinates below which a call keeps the interpreter lock: handing it over
+// and back costs more than evaluating them.
+constexpr std::size_t SMALL_WORK = 512;
+
 // A positive number of threads.
 struct Workers {
     std::size_t value = 1;
@@ -85,7 +89,7 @@ constexpr const char* EVALUATE_PARAMS[] = {"points", "mode", "workers"};
 PyObject* interpolant_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return invoke(PyType_GetModule(Py_TYPE(self)), "Interpolant.evaluate()", EVALUATE_PARAMS, args, nargs,
                   kwnames, [self](const Array<-1>& points, const Mode& mode, const Workers& workers) {
-                      WithoutLock unlocked;
+                      WithoutLock unlocked(points.value.size() >= SMALL_WORK);
                       return core_of<Interpolant>(self).evaluate(points.value, mode.value, workers.value);
                   });
 }

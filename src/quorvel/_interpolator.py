@@ -23,6 +23,7 @@ BoundaryLike: TypeAlias = str | Sequence[str] | Sequence[Sequence[str]]
 Workers: TypeAlias = int | None
 
 _MODES: Final = ("raise", "nan", "clip")
+_FLOAT64: Final = np.dtype(np.float64)
 _REAL_KINDS: Final = "biuf"  # bool, signed and unsigned integers, floats
 _GRID_EXPECTED: Final = "a 1-D array of knots, or a sequence of 1-D knot arrays (one per axis)"
 _STATE_VERSION: Final = 2
@@ -52,6 +53,13 @@ def _real_array(obj: object, name: str) -> npt.NDArray[Any]:
 
 def _as_float64(array: npt.NDArray[Any]) -> Float64Array:
     return array if array.dtype == np.float64 else array.astype(np.float64)
+
+
+def _float64_array(obj: object, name: str) -> Float64Array:
+    """`obj` as a float64 array; one that is already one passes straight through."""
+    if type(obj) is np.ndarray and obj.dtype is _FLOAT64:
+        return obj
+    return _as_float64(_real_array(obj, name))
 
 
 def _owned(array: npt.NDArray[Any]) -> Float64Array:
@@ -335,21 +343,28 @@ class Interpolator:
         The result is always a new float64 ndarray: a single point gives a
         0-d array (``float(result)`` or ``result.item()`` makes it a number).
         """
-        array = _as_float64(_real_array(points, "points"))
+        array = _float64_array(points, "points")
         ndim = len(self._grid)
         if ndim == 1:
-            return self._evaluate(self._native, array.reshape(-1), workers).reshape(array.shape)
-        if array.ndim == 0 or array.shape[-1] != ndim:
-            raise ValueError(
-                f"points: expected shape (..., {ndim}), the last axis holding the {ndim} "
-                f"coordinates of each point; got shape {array.shape}"
-            )
-        return self._evaluate(self._native, array.reshape(-1, ndim), workers).reshape(array.shape[:-1])
+            shape = array.shape
+            flat = array if array.ndim == 1 else array.reshape(-1)
+        else:
+            if array.ndim == 0 or array.shape[-1] != ndim:
+                raise ValueError(
+                    f"points: expected shape (..., {ndim}), the last axis holding the {ndim} "
+                    f"coordinates of each point; got shape {array.shape}"
+                )
+            shape = array.shape[:-1]
+            flat = array if array.ndim == 2 else array.reshape(-1, ndim)
+        result = self._evaluate(self._native, flat, workers)
+        return result if result.shape == shape else result.reshape(shape)
 
     def _evaluate(self, engine: _engine.Interpolant, flat: Float64Array, workers: object) -> Float64Array:
         """Evaluate `engine` at `flat` (P points, or P rows of coordinates) under the range mode."""
-        chosen = _workers(workers) if workers is not None else self._workers
-        threads = 1 if flat.size < _SMALL_CALL else _thread_count(chosen)
+        if flat.size < _SMALL_CALL:
+            threads = 1
+        else:
+            threads = _thread_count(self._workers if workers is None else _workers(workers))
         return engine.evaluate(flat, self._out_of_range, threads)
 
     # --- derived interpolators ----------------------------------------------
