@@ -362,25 +362,26 @@ Result<Buffer> extended_coefficients(std::span<const double> values, std::string
 //   reports the same message the full passes would, zero-length axes
 //   included.
 Result<std::vector<std::size_t>> extended_shape(std::span<const std::size_t> data_shape, std::string_view kernel,
-                                                std::span<const BoundaryPair> bcs) {
+                                                std::span<const BoundaryPair> bcs, std::size_t field_axes) {
     const auto half_width = stencil_half_width(kernel);
     if (!half_width) return half_width.error();
     const std::size_t g = *half_width - 1;
-    const std::size_t d = data_shape.size();
+    const std::size_t d = data_shape.size() - field_axes;
     if (bcs.size() != d)
         return value_error(
             text::format("{} boundary condition pairs given for {}-dimensional data", bcs.size(), d));
 
     // The product of the non-zero extended lengths must stay within the
     // signed 64-bit sizes that arrays are indexed by.
-    std::vector<std::size_t> shape(d);
+    std::vector<std::size_t> shape(data_shape.size());
     std::size_t nonzero_product = 1;
-    for (std::size_t j = 0; j < d; ++j) {
+    for (std::size_t j = 0; j < data_shape.size(); ++j) {
         const std::size_t n = data_shape[j];
-        if (n > static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max()) - 2 * g ||
-            !multiply_within_limit(nonzero_product, std::max<std::size_t>(n + 2 * g, 1), nonzero_product))
+        const std::size_t ghosts = j < d ? 2 * g : 0;
+        if (n > static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max()) - ghosts ||
+            !multiply_within_limit(nonzero_product, std::max<std::size_t>(n + ghosts, 1), nonzero_product))
             return panic("the extended array would hold more than 2^63 - 1 elements");
-        shape[j] = n + 2 * g;
+        shape[j] = n + ghosts;
     }
 
     if (g > 0) {
@@ -394,11 +395,13 @@ Result<std::vector<std::size_t>> extended_shape(std::span<const std::size_t> dat
 }
 
 Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_view kernel,
-                                          std::span<const BoundaryPair> bcs, std::size_t threads) {
-    auto checked = extended_shape(values.shape, kernel, bcs);
+                                          std::span<const BoundaryPair> bcs, std::size_t field_axes,
+                                          std::size_t threads) {
+    auto checked = extended_shape(values.shape, kernel, bcs, field_axes);
     if (!checked) return checked.error();
     std::vector<std::size_t>& shape = *checked;
     const std::size_t d = shape.size();
+    const std::size_t interpolated = d - field_axes;
     const std::size_t g = *stencil_half_width(kernel) - 1;
     const GhostMatrix* poly = g > 0 ? poly_ghost_matrix(kernel) : nullptr;
     std::size_t total = 1;
@@ -418,7 +421,7 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
 
     // Copy the data into the interior, one row of the last axis at a time.
     std::ptrdiff_t interior = 0;
-    for (std::size_t j = 0; j < d; ++j) interior += static_cast<std::ptrdiff_t>(g) * out_strides[j];
+    for (std::size_t j = 0; j < interpolated; ++j) interior += static_cast<std::ptrdiff_t>(g) * out_strides[j];
     if (d == 0) {
         result[0] = values.data[0];
     } else {
@@ -441,10 +444,11 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
     if (g == 0) return out;
 
     // The passes: along axis j, the lines over the full extended range of the
-    // axes below j and the data range of the axes above it, the last axis
-    // fastest so that consecutive lines lie side by side in memory.
+    // axes below j and the data range of the axes above it (every position
+    // of the field axes, which have no ghosts), the last axis fastest so that
+    // consecutive lines lie side by side in memory.
     std::vector<BoxAxis> lines;
-    for (std::size_t j = 0; j < d; ++j) {
+    for (std::size_t j = 0; j < interpolated; ++j) {
         lines.clear();
         std::ptrdiff_t first = 0;
         for (std::size_t i = 0; i < d; ++i) {
@@ -453,7 +457,7 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
                 lines.push_back({shape[i], out_strides[i], 0});
             } else {
                 lines.push_back({values.shape[i], out_strides[i], 0});
-                first += static_cast<std::ptrdiff_t>(g) * out_strides[i];
+                if (i < interpolated) first += static_cast<std::ptrdiff_t>(g) * out_strides[i];
             }
         }
         // Every line was checked above, so only a broken invariant can fail
@@ -491,7 +495,7 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
                                           std::span<const BoundaryNames> bcs) {
     const auto pairs = parse_boundary_pairs(bcs);
     if (!pairs) return pairs.error();
-    return extended_coefficients_nd(values, kernel, *pairs);
+    return extended_coefficients_nd(values, kernel, *pairs, 0);
 }
 
 }  // namespace quorvel

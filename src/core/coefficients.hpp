@@ -65,14 +65,17 @@ Result<Buffer> extended_coefficients(std::span<const double> values, std::string
 
 // The extended shape of data of `data_shape`, after every check the extension
 // makes (kernel, pair count, size, axes too short for their conditions);
-// nothing is allocated.
+// nothing is allocated.  The last `field_axes` axes carry fields (values of
+// several quantities at each grid point) and get no ghosts.
 Result<std::vector<std::size_t>> extended_shape(std::span<const std::size_t> data_shape, std::string_view kernel,
-                                                std::span<const BoundaryPair> bcs);
+                                                std::span<const BoundaryPair> bcs, std::size_t field_axes = 0);
 
-// The array extended by g ghosts beyond both ends of every axis, row-major,
-// made on up to `threads` threads.
+// The array extended by g ghosts beyond both ends of every axis but the last
+// `field_axes`, row-major, made on up to `threads` threads.  Each field is
+// extended exactly as it would be alone.
 Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_view kernel,
-                                          std::span<const BoundaryPair> bcs, std::size_t threads = 1);
+                                          std::span<const BoundaryPair> bcs, std::size_t field_axes,
+                                          std::size_t threads = 1);
 
 // The module functions: names parsed first, then the internal routines.
 Result<NdBuffer> extended_coefficients(const ArrayView& values, std::string_view kernel,

@@ -1,6 +1,7 @@
 #include "engine.hpp"
 
 #include <algorithm>
+#include <type_traits>
 #include <vector>
 
 #include "parallel.hpp"
@@ -11,12 +12,12 @@ namespace quorvel {
 namespace {
 
 // Points per thread below which starting a thread costs more than it saves:
-// about 2^16 stencil coefficients of work, so at least some tens of
-// microseconds for each thread.
-std::size_t min_points_per_thread(std::size_t columns, std::size_t ndim) {
-    std::size_t stencil = 1;
+// about 2^16 stencil coefficients of work (of every field), so at least some
+// tens of microseconds for each thread.
+std::size_t min_points_per_thread(std::size_t columns, std::size_t ndim, std::size_t channels) {
+    std::size_t stencil = channels;
     for (std::size_t a = 0; a < ndim && stencil < (std::size_t{1} << 16); ++a) stencil *= columns;
-    return std::max<std::size_t>(1024, (std::size_t{1} << 16) / stencil);
+    return std::max<std::size_t>(1024, (std::size_t{1} << 16) / std::max<std::size_t>(stencil, 1));
 }
 
 // Values per thread below which construction stays on one thread.
@@ -35,13 +36,21 @@ OutsideRange first_outside(const std::vector<OutsideRange>& found, std::size_t c
     return {};
 }
 
+// Where the results go: `channels` values (one per field) for every point.
+struct Results {
+    double* data;
+    std::size_t channels;
+
+    double* at(std::size_t point) const { return data + point * channels; }
+};
+
 // Evaluates `rows` into `out` with evaluate(rows, out), a block at a time and
 // in cache order where that pays (the values are copied into that order and
 // the results back).  A point outside the range stops it; the block is then
 // evaluated in the given order, which finds the first such point.
 template <class Evaluate>
 OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> axes, std::size_t grid_bytes,
-                             double* out, Evaluate&& evaluate) {
+                             Results out, Evaluate&& evaluate) {
     const std::size_t dims = axes.size();
     for (std::size_t begin = 0; begin < rows.count; begin += ORDER_BLOCK) {
         const PointRows block{rows.at(begin, 0), rows.point_stride, rows.axis_stride,
@@ -49,13 +58,14 @@ OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> ax
         OutsideRange found;
         const OrderedPoints ordered = cache_order(axes, grid_bytes, block);
         if (!ordered.empty()) {
-            Buffer values(block.count);
+            Buffer values(block.count * out.channels);
             found = evaluate(PointRows{ordered.coordinates.data(), static_cast<std::ptrdiff_t>(dims), 1, block.count},
                              values.data());
             if (found.point == OutsideRange::none)
-                for (std::size_t i = 0; i < block.count; ++i) out[begin + ordered.order[i]] = values[i];
+                for (std::size_t i = 0; i < block.count; ++i)
+                    std::copy_n(values.data() + i * out.channels, out.channels, out.at(begin + ordered.order[i]));
         }
-        if (ordered.empty() || found.point != OutsideRange::none) found = evaluate(block, out + begin);
+        if (ordered.empty() || found.point != OutsideRange::none) found = evaluate(block, out.at(begin));
         if (found.point != OutsideRange::none) return {begin + found.point, found.axis};
     }
     return {};
@@ -65,11 +75,11 @@ OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> ax
 // chunk; gives the first point outside the range over all of them.
 template <class Evaluate>
 OutsideRange evaluate_chunks(const PointRows& rows, std::span<const CellAxis> axes, std::size_t grid_bytes,
-                             std::size_t threads, double* out, Evaluate&& evaluate) {
+                             std::size_t threads, Results out, Evaluate&& evaluate) {
     std::vector<OutsideRange> found(threads);
     run_chunks(rows.count, threads, [&](std::size_t c, std::size_t begin, std::size_t end) {
         const PointRows chunk{rows.at(begin, 0), rows.point_stride, rows.axis_stride, end - begin};
-        found[c] = evaluate_blocks(chunk, axes, grid_bytes, out + begin, evaluate);
+        found[c] = evaluate_blocks(chunk, axes, grid_bytes, {out.at(begin), out.channels}, evaluate);
     });
     return first_outside(found, rows.count);
 }
@@ -78,18 +88,19 @@ CellAxis cell_axis(double origin, double spacing, std::size_t half_width, std::s
     return {origin, spacing, static_cast<double>(half_width - 1), static_cast<double>(extended_len - half_width - 1)};
 }
 
-Result<NdBuffer> evaluate_1d(const Interpolant1D& f, const ArrayView& points, RangeMode mode,
-                             std::size_t workers) {
+Result<NdBuffer> evaluate_points(const Interpolant1D& f, const ArrayView& points, RangeMode mode,
+                                 std::size_t workers) {
     if (auto ok = f.check_width(); !ok) return ok.error();
     if (points.ndim() != 1)
         return value_error(text::format("points: expected a 1-D array of coordinates, got {} dimensions",
                                         points.ndim()));
     const PointRows rows{points.data, points.strides[0], 0, points.shape[0]};
-    const CellAxis axis = cell_axis(f.origin, f.spacing, f.half_width, f.coefficients->size());
+    const CellAxis axis = cell_axis(f.origin, f.spacing, f.half_width, f.coefficients->size() / f.channels);
     const std::size_t bytes = 8 * (f.coefficients->size() + f.tails.size());
-    Buffer out(rows.count);
+    Buffer out(rows.count * f.channels);
     const OutsideRange first = evaluate_chunks(
-        rows, {&axis, 1}, bytes, thread_count(rows.count, workers, min_points_per_thread(f.columns, 1)), out.data(),
+        rows, {&axis, 1}, bytes, thread_count(rows.count, workers, min_points_per_thread(f.columns, 1, f.channels)),
+        {out.data(), f.channels},
         [&](const PointRows& part, double* part_out) {
             return evaluators().evaluate_1d(f, {part.points, part.count, part.point_stride}, mode, part_out);
         });
@@ -97,8 +108,8 @@ Result<NdBuffer> evaluate_1d(const Interpolant1D& f, const ArrayView& points, Ra
     return NdBuffer{std::move(out), {rows.count}};
 }
 
-Result<NdBuffer> evaluate_nd(const InterpolantND& f, const ArrayView& points, RangeMode mode,
-                             std::size_t workers) {
+Result<NdBuffer> evaluate_points(const InterpolantND& f, const ArrayView& points, RangeMode mode,
+                                 std::size_t workers) {
     if (points.ndim() != 2)
         return value_error(text::format("points: expected a 2-D array of coordinates, got {} dimensions",
                                         points.ndim()));
@@ -110,9 +121,10 @@ Result<NdBuffer> evaluate_nd(const InterpolantND& f, const ArrayView& points, Ra
         axes.push_back(cell_axis(axis.origin, axis.spacing, f.half_width, axis.extended_len));
     std::size_t bytes = 8 * f.coefficients->size();
     for (const Region& region : f.regions) bytes += 8 * region.tails.size();
-    Buffer out(rows.count);
+    Buffer out(rows.count * f.channels);
     const OutsideRange first = evaluate_chunks(
-        rows, axes, bytes, thread_count(rows.count, workers, min_points_per_thread(f.columns, dims)), out.data(),
+        rows, axes, bytes, thread_count(rows.count, workers, min_points_per_thread(f.columns, dims, f.channels)),
+        {out.data(), f.channels},
         [&](const PointRows& part, double* part_out) {
             const std::size_t shape[] = {part.count, dims};
             const std::ptrdiff_t strides[] = {part.point_stride, part.axis_stride};
@@ -127,15 +139,21 @@ Result<NdBuffer> evaluate_nd(const InterpolantND& f, const ArrayView& points, Ra
 Result<Interpolant> Interpolant::create(std::span<const ArrayView> knots, const ArrayView& values,
                                         std::string_view kernel, std::span<const BoundaryNames> bcs,
                                         std::span<const std::int32_t> orders, std::size_t workers) {
-    if (knots.size() == 1 && values.ndim() == 1 && bcs.size() == 1 && orders.size() == 1) {
-        auto f = Interpolant1D::create(knots[0], values, kernel, bcs[0].first, bcs[0].second, orders[0]);
+    if (values.ndim() < knots.size())
+        return value_error(text::format("values: expected at least {} axes (one per knot vector), got {}",
+                                        knots.size(), values.ndim()));
+    const std::size_t field_axes = values.ndim() - knots.size();
+    std::vector<std::size_t> value_shape(values.shape.begin() + static_cast<std::ptrdiff_t>(knots.size()),
+                                         values.shape.end());
+    if (knots.size() == 1 && bcs.size() == 1 && orders.size() == 1) {
+        auto f = Interpolant1D::create(knots[0], values, field_axes, kernel, bcs[0].first, bcs[0].second, orders[0]);
         if (!f) return f.error();
-        return Interpolant(std::move(*f));
+        return Interpolant(std::move(*f), std::move(value_shape));
     }
     const std::size_t threads = thread_count(values.size(), workers, MIN_VALUES_PER_THREAD);
-    auto f = InterpolantND::create(knots, values, kernel, bcs, orders, threads);
+    auto f = InterpolantND::create(knots, values, kernel, bcs, orders, threads, field_axes);
     if (!f) return f.error();
-    return Interpolant(std::move(*f));
+    return Interpolant(std::move(*f), std::move(value_shape));
 }
 
 Result<Interpolant> Interpolant::with_orders(std::span<const std::int32_t> orders, std::size_t workers) const {
@@ -144,18 +162,50 @@ Result<Interpolant> Interpolant::with_orders(std::span<const std::int32_t> order
     if (const auto* f = std::get_if<Interpolant1D>(&f_)) {
         auto derived = f->with_order(orders[0]);
         if (!derived) return derived.error();
-        return Interpolant(std::move(*derived));
+        return Interpolant(std::move(*derived), value_shape_);
     }
     const InterpolantND& f = std::get<InterpolantND>(f_);
     const std::size_t threads = thread_count(f.coefficients->size(), workers, MIN_VALUES_PER_THREAD);
     auto derived = f.with_orders(orders, threads);
     if (!derived) return derived.error();
-    return Interpolant(std::move(*derived));
+    return Interpolant(std::move(*derived), value_shape_);
 }
 
 Result<NdBuffer> Interpolant::evaluate(const ArrayView& points, RangeMode mode, std::size_t workers) const {
-    if (const auto* f = std::get_if<Interpolant1D>(&f_)) return evaluate_1d(*f, points, mode, workers);
-    return evaluate_nd(std::get<InterpolantND>(f_), points, mode, workers);
+    auto values = std::visit([&](const auto& f) { return evaluate_points(f, points, mode, workers); }, f_);
+    if (values) values->shape.insert(values->shape.end(), value_shape_.begin(), value_shape_.end());
+    return values;
+}
+
+Interpolant::Data Interpolant::data() const {
+    Data data;
+    // The value axes, row-major within each grid position.
+    std::vector<std::ptrdiff_t> value_strides(value_shape_.size());
+    std::ptrdiff_t step = 1;
+    for (std::size_t v = value_shape_.size(); v-- > 0;) {
+        value_strides[v] = step;
+        step *= static_cast<std::ptrdiff_t>(value_shape_[v]);
+    }
+    std::visit(
+        [&](const auto& f) {
+            data.storage = f.coefficients;
+            const std::size_t ghosts = f.half_width - 1;
+            if constexpr (std::is_same_v<std::decay_t<decltype(f)>, Interpolant1D>) {
+                data.shape.push_back(f.coefficients->size() / f.channels - 2 * ghosts);
+                data.strides.push_back(static_cast<std::ptrdiff_t>(f.channels));
+                data.offset = ghosts * f.channels;
+            } else {
+                for (const GridAxis& axis : f.grid) {
+                    data.shape.push_back(axis.extended_len - 2 * ghosts);
+                    data.strides.push_back(static_cast<std::ptrdiff_t>(axis.stride));
+                    data.offset += ghosts * axis.stride;
+                }
+            }
+        },
+        f_);
+    data.shape.insert(data.shape.end(), value_shape_.begin(), value_shape_.end());
+    data.strides.insert(data.strides.end(), value_strides.begin(), value_strides.end());
+    return data;
 }
 
 std::size_t Interpolant::ndim() const {

@@ -10,9 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "array.hpp"
 #include "coefficients.hpp"
@@ -26,8 +28,10 @@ namespace quorvel {
 class Interpolant {
 public:
     // One knot vector per axis: a single one builds the one-dimensional
-    // interpolant (values of one axis), more the N-dimensional one.  Large
-    // data are extended on up to `workers` threads.
+    // interpolant, more the N-dimensional one.  The values have one axis per
+    // knot vector and then any number of value axes, whose entries (fields)
+    // are interpolated side by side.  Large data are extended on up to
+    // `workers` threads.
     static Result<Interpolant> create(std::span<const ArrayView> knots, const ArrayView& values,
                                       std::string_view kernel, std::span<const BoundaryNames> bcs,
                                       std::span<const std::int32_t> orders, std::size_t workers);
@@ -36,16 +40,29 @@ public:
     Result<Interpolant> with_orders(std::span<const std::int32_t> orders, std::size_t workers) const;
 
     // The values at `points`: one coordinate per point in one dimension (a
-    // 1-D array), a row of ndim() coordinates per point otherwise.
+    // 1-D array), a row of ndim() coordinates per point otherwise.  The result
+    // has shape (number of points, value axes...).
     Result<NdBuffer> evaluate(const ArrayView& points, RangeMode mode, std::size_t workers) const;
 
     std::size_t ndim() const;
 
-private:
-    explicit Interpolant(Interpolant1D f) : f_(std::move(f)) {}
-    explicit Interpolant(InterpolantND f) : f_(std::move(f)) {}
+    // The data as given, read back from the interior of the extended
+    // coefficients (which hold them unchanged): `count` values (fields
+    // included) from element `offset`, with element strides.
+    struct Data {
+        std::shared_ptr<const Buffer> storage;
+        std::size_t offset = 0;
+        std::vector<std::size_t> shape;
+        std::vector<std::ptrdiff_t> strides;
+    };
+    Data data() const;
 
-    std::variant<Interpolant1D, InterpolantND> f_;
+private:
+    using Kind = std::variant<Interpolant1D, InterpolantND>;
+    Interpolant(Kind f, std::vector<std::size_t> value_shape) : f_(std::move(f)), value_shape_(std::move(value_shape)) {}
+
+    Kind f_;
+    std::vector<std::size_t> value_shape_;
 };
 
 }  // namespace quorvel

@@ -94,6 +94,40 @@ PyObject* interpolant_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t
                   });
 }
 
+// The shared storage of a data view, owned by the capsule at the base of the
+// arrays that show it.
+void release_storage(PyObject* capsule) {
+    delete static_cast<std::shared_ptr<const quorvel::Buffer>*>(PyCapsule_GetPointer(capsule, "quorvel.storage"));
+}
+
+// A read-only array over the data held by the interpolant, which keeps the
+// storage alive as long as the array lives.  Its base is no array and lends
+// no writable buffer, so the array can never be made writeable.
+PyObject* interpolant_values(PyObject* self, void*) try {
+    const Interpolant::Data data = core_of<Interpolant>(self).data();
+    auto storage = std::make_unique<std::shared_ptr<const quorvel::Buffer>>(data.storage);
+    Ref owner(PyCapsule_New(storage.get(), "quorvel.storage", release_storage));
+    if (!owner) return nullptr;
+    storage.release();
+    std::vector<npy_intp> dims(data.shape.begin(), data.shape.end());
+    std::vector<npy_intp> strides;
+    for (std::ptrdiff_t stride : data.strides) strides.push_back(static_cast<npy_intp>(stride * sizeof(double)));
+    auto* start = const_cast<double*>(data.storage->data() + data.offset);
+    Ref array(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), static_cast<int>(dims.size()),
+                                   dims.data(), strides.data(), start, NPY_ARRAY_ALIGNED, nullptr));
+    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0)
+        return nullptr;
+    return array.release();
+} catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+}
+
+PyGetSetDef INTERPOLANT_GETSET[] = {
+    {"values", interpolant_values, nullptr,
+     "The data, with their value axes, as a read-only array over the interpolant's own storage.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef INTERPOLANT_METHODS[] = {
     function_def("with_orders", interpolant_with_orders,
                  "with_orders($self, orders, workers)\n--\n\n"
@@ -111,6 +145,7 @@ PyType_Slot INTERPOLANT_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(interpolant_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Interpolant>)},
     {Py_tp_methods, INTERPOLANT_METHODS},
+    {Py_tp_getset, INTERPOLANT_GETSET},
     {Py_tp_doc, const_cast<char*>("Interpolant(knots, values, kernel, bcs, orders, workers)\n--\n\n"
                                   "An interpolant of data on a uniform grid, one- or N-dimensional, evaluated\n"
                                   "without the interpreter lock.")},

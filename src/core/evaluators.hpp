@@ -4,9 +4,15 @@
 // point outside the range is redone one point at a time, which finds the
 // first such point.
 //
+// Data of several fields (trailing value axes) hold the values of all fields
+// side by side at each grid position.  A point's cell and weights are found
+// once; the stencil is then contracted for a group of fields at a time, each
+// field with exactly the operations it would get alone.
+//
 // Included only by the per-instruction-set translation units.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <type_traits>
@@ -24,6 +30,67 @@ namespace {
 
 template <class V>
 using Lanes = std::type_identity<V>;
+
+// The fields a stencil pass computes: `size` consecutive ones from `first`,
+// of the `count` each grid position holds.  OneField is the common case with
+// everything known at compile time.
+struct OneField {
+    static constexpr std::size_t count = 1, first = 0, size = 1, max_size = 1;
+};
+struct FieldGroup {
+    static constexpr std::size_t max_size = 4;
+    std::size_t count, first, size;
+};
+
+// visit(group) for every group of the fields, in order.
+template <class Visit>
+QUORVEL_HOT void for_each_group(OneField fields, Visit&& visit) {
+    visit(fields);
+}
+template <class Visit>
+void for_each_group(FieldGroup all, Visit&& visit) {
+    for (std::size_t first = 0; first < all.count; first += FieldGroup::max_size)
+        visit(FieldGroup{all.count, first, std::min(FieldGroup::max_size, all.count - first)});
+}
+
+// The element index of grid position `position` (a double holding an integer).
+template <class V>
+QUORVEL_HOT V elements(V position, OneField) {
+    return position;
+}
+template <class V>
+QUORVEL_HOT V elements(V position, FieldGroup fields) {
+    return position * splat<V>(static_cast<double>(fields.count));
+}
+
+// Field first + g of point i + l is out[(i + l) * count + first + g]: the
+// results of a group scaled and stored.
+template <class V>
+QUORVEL_HOT void store_fields(double* out, std::size_t i, OneField, const V* sums, double scale) {
+    store(out + i, sums[0] * splat<V>(scale));
+}
+template <class V>
+QUORVEL_HOT void store_fields(double* out, std::size_t i, FieldGroup fields, const V* sums, double scale) {
+    const auto count = static_cast<std::ptrdiff_t>(fields.count);
+    double* first = out + static_cast<std::ptrdiff_t>(i) * count + static_cast<std::ptrdiff_t>(fields.first);
+    for (std::size_t g = 0; g < fields.size; ++g) store_lanes(sums[g] * splat<V>(scale), first + g, count);
+}
+
+// rows[j * size + g] = field first + g of stencil column j, each lane from its
+// own element index; `base` points to the group's first field.
+template <std::size_t W, class V, class Index>
+QUORVEL_HOT void field_rows(const double* base, Index lane, OneField, V (&rows)[W]) {
+    stencil_rows(base, lane, rows);
+}
+template <std::size_t W, class V, class Index>
+QUORVEL_HOT void field_rows(const double* base, Index lane, FieldGroup fields, V (&rows)[W * FieldGroup::max_size]) {
+    if (fields.size == fields.count) {  // all fields: one contiguous run
+        load_columns(base, lane, W * fields.count, rows);
+        return;
+    }
+    for (std::size_t j = 0; j < W; ++j)
+        load_columns(base + j * fields.count, lane, fields.size, rows + j * fields.size);
+}
 
 // Runs block(Lanes<V>{}, i) over whole blocks of points and
 // block(Lanes<double>{}, i) over the rest, one point at a time.  A block gives
@@ -93,83 +160,120 @@ QUORVEL_HOT bool locate(const double* p, std::ptrdiff_t stride, const AxisGrid& 
 inline AxisGrid axis_grid(const Interpolant1D& f, RangeMode mode) {
     const double ghosts = static_cast<double>(f.half_width - 1);
     return {f.first_knot, f.last_knot, f.origin, f.spacing, ghosts,
-            static_cast<double>(f.coefficients->size() - f.half_width - 1), ghosts, mode};
+            static_cast<double>(f.coefficients->size() / f.channels - f.half_width - 1), ghosts, mode};
 }
 
 inline const double* point(StridedValues points, std::size_t i) {
     return points.data + static_cast<std::ptrdiff_t>(i) * points.stride;
 }
 
+// The last axis of a contraction: the sum over the W stencil columns, for
+// each field of the group, ascending, with fused multiply-adds from 0.0;
+// `base` points to the group's first field.
+template <std::size_t W, class V, class Index, class Fields>
+QUORVEL_HOT void contract_last(const double* base, Index lane, const V (&w)[W], Fields fields, V* sums) {
+    V rows[W * Fields::max_size];
+    field_rows<W>(base, lane, fields, rows);
+    for (std::size_t g = 0; g < fields.size; ++g) {
+        V acc = splat<V>(0.0);
+        for (std::size_t j = 0; j < W; ++j) acc = fused(rows[j * fields.size + g], w[j], acc);
+        sums[g] = acc;
+    }
+}
+
 // The column evaluator: values and derivatives.
-template <std::size_t W, class V>
-bool evaluate_columns(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+template <std::size_t W, class V, class Fields>
+bool evaluate_columns(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, Fields all,
+                      double* out) {
     Located<V> at{};
     if (!locate(point(points, i), points.stride, g, at)) return false;
     V w[W];
     column_weights(f.column_rows, (at.cell - at.u) + splat<V>(1.0), w);
-    const auto stencil = to_index(at.start(g));
-    V rows[W];
-    stencil_rows(f.coefficients->data(), stencil, rows);
-    V sum = splat<V>(0.0);
-    for (std::size_t j = 0; j < W; ++j) sum = fused(w[j], rows[j], sum);
-    store(out + i, sum * splat<V>(f.scale));
+    const auto stencil = to_index(elements(at.start(g), all));
+    for_each_group(all, [&](auto fields) {
+        V sums[decltype(fields)::max_size];
+        contract_last(f.coefficients->data() + fields.first, stencil, w, fields, sums);
+        store_fields(out, i, fields, sums, f.scale);
+    });
     return true;
 }
 
 // "a0": the value of the nearer knot (the upper one from half-way on); NaN
 // at NaN.  No scale: the order is 0.
-template <class V>
-bool nearest_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+template <class V, class Fields>
+bool nearest_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, Fields all,
+                double* out) {
     Located<V> at{};
     if (!locate(point(points, i), points.stride, g, at)) return false;
-    const auto cell = to_index(at.cell);
+    const auto cell = to_index(elements(at.cell, all));
     const double* coefficients = f.coefficients->data();
-    store(out + i, pick_by_half(at.t(), gather(coefficients, cell), gather(coefficients + 1, cell)));
+    const auto next = static_cast<std::ptrdiff_t>(all.count);
+    for (std::size_t c = 0; c < all.count; ++c) {
+        const V value = pick_by_half(at.t(), gather(coefficients + c, cell), gather(coefficients + next + c, cell));
+        store_fields(out, i, FieldGroup{all.count, c, 1}, &value, 1.0);
+    }
     return true;
 }
 
 // Mending: whether the stencils may reach left of the first knot.  Blocks
 // where one does are handed to the mending copy, so that the common one
 // stays lean.
-template <std::size_t W, class V, bool Mending = false>
-bool integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, double* out) {
+template <std::size_t W, class V, class Fields, bool Mending = false>
+bool integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, Fields all,
+                 double* out) {
     const IntegralAxis& axis = *f.integral;
     Located<V> at{};
     if (!locate(point(points, i), points.stride, g, at)) return false;
     const V t = at.t();
     const V s = at.start(g);
     if (!Mending && !right_of_first_knot(axis, s)) [[unlikely]]
-        return out_of_line([&] { return integral_1d<W, V, true>(f, g, points, i, out); });
+        return out_of_line([&] { return integral_1d<W, V, Fields, true>(f, g, points, i, all, out); });
     V w[W];
     if constexpr (Mending) weights(axis, s, t, w);
     else one_sided_weights(axis, t, w);
-    const auto stencil = to_index(s);
-    V rows[W];
-    stencil_rows(f.coefficients->data(), stencil, rows);
-    V sum = splat<V>(0.0);
-    for (std::size_t j = 0; j < W; ++j) sum = fused(rows[j], w[j], sum);
+    const auto stencil = to_index(elements(s, all));
     // Everything left of the stencil: the tail at s - 1, by Horner's rule in
     // t.  A stencil starting at 0 has nothing to its left (its tail index is
     // only kept valid).
     const std::size_t k = axis.tail_count;
-    const auto tail = to_index(at_least(s - splat<V>(1.0), 0.0) * splat<V>(static_cast<double>(k)));
-    V left = splat<V>(0.0);
-    for (std::size_t j = k; j-- > 0;) left = fused(left, t, gather(f.tails.data() + j, tail));
-    sum = Mending ? if_at_least(s, 1.0, sum + left, sum) : sum + left;
-    store(out + i, sum * splat<V>(f.scale));
+    const auto tail = to_index(elements(at_least(s - splat<V>(1.0), 0.0), all) * splat<V>(static_cast<double>(k)));
+    for_each_group(all, [&](auto fields) {
+        V sums[decltype(fields)::max_size];
+        contract_last(f.coefficients->data() + fields.first, stencil, w, fields, sums);
+        for (std::size_t c = 0; c < fields.size; ++c) {
+            const double* tails = f.tails.data() + (fields.first + c) * k;
+            V left = splat<V>(0.0);
+            for (std::size_t j = k; j-- > 0;) left = fused(left, t, gather(tails + j, tail));
+            sums[c] = Mending ? if_at_least(s, 1.0, sums[c] + left, sums[c]) : sums[c] + left;
+        }
+        store_fields(out, i, fields, sums, f.scale);
+    });
     return true;
+}
+
+// Every point, with the fields known at compile time when there is one.
+template <class Evaluate>
+auto with_fields(std::size_t channels, Evaluate&& evaluate) {
+    return channels == 1 ? evaluate(OneField{}) : evaluate(FieldGroup{channels, 0, channels});
 }
 
 template <class V>
 std::size_t evaluate_1d_with(const Interpolant1D& f, StridedValues points, RangeMode mode, double* out) {
     const AxisGrid g = axis_grid(f, mode);
     const auto run = [&](auto evaluate) { return run_blocks<V>(points.size, evaluate); };
-    if (f.nearest && !f.integral)
-        return run([&]<class U>(Lanes<U>, std::size_t i) { return nearest_1d<U>(f, g, points, i, out); });
-    return *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
-        if (f.integral)
-            return run([&]<class U>(Lanes<U>, std::size_t i) { return integral_1d<W, U>(f, g, points, i, out); });
-        return run([&]<class U>(Lanes<U>, std::size_t i) { return evaluate_columns<W, U>(f, g, points, i, out); });
+    return with_fields(f.channels, [&](auto all) {
+        using Fields = decltype(all);
+        if (f.nearest && !f.integral)
+            return run([&]<class U>(Lanes<U>, std::size_t i) { return nearest_1d<U>(f, g, points, i, all, out); });
+        return *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
+            if (f.integral)
+                return run([&]<class U>(Lanes<U>, std::size_t i) {
+                    return integral_1d<W, U, Fields>(f, g, points, i, all, out);
+                });
+            return run([&]<class U>(Lanes<U>, std::size_t i) {
+                return evaluate_columns<W, U>(f, g, points, i, all, out);
+            });
+        });
     });
 }
 
@@ -205,78 +309,83 @@ inline const double* point(const ArrayView& points, std::size_t i, std::size_t a
 
 // The W^N stencil contraction: axis a outermost, each axis summed in
 // ascending order with fused multiply-adds from 0.0.  `base` is the part of
-// the position that all lanes share, `lane` each lane's own offset.
-template <std::size_t W, class V, class Index>
-QUORVEL_HOT V contract_last(const double* base, Index lane, const V (&w)[W]) {
-    V rows[W];
-    stencil_rows(base, lane, rows);
-    V acc = splat<V>(0.0);
-    for (std::size_t j = 0; j < W; ++j) acc = fused(rows[j], w[j], acc);
-    return acc;
-}
-
-template <std::size_t W, class V, class Index>
-V contract(const InterpolantND& f, std::size_t a, const double* base, Index lane, const V (*w)[W]) {
+// the position that all lanes share, `lane` each lane's own offset (element
+// indices, fields included).
+template <std::size_t W, class V, class Index, class Fields>
+void contract(const InterpolantND& f, std::size_t a, const double* base, Index lane, const V (*w)[W], Fields fields,
+              V* sums) {
     const std::size_t last = f.grid.size() - 1;
-    if (a == last) return contract_last(base, lane, w[a]);
-    V acc = splat<V>(0.0);
+    if (a == last) return contract_last(base, lane, w[a], fields, sums);
+    for (std::size_t g = 0; g < fields.size; ++g) sums[g] = splat<V>(0.0);
     const std::size_t stride = f.grid[a].stride;
     for (std::size_t j = 0; j < W; ++j) {
         const double* next = base + j * stride;
+        V inner[Fields::max_size];
         // The last two axes in one go, without a call per row.
-        const V inner = a + 1 == last ? contract_last(next, lane, w[last]) : contract<W>(f, a + 1, next, lane, w);
-        acc = fused(inner, w[a][j], acc);
+        if (a + 1 == last) contract_last(next, lane, w[last], fields, inner);
+        else contract<W>(f, a + 1, next, lane, w, fields, inner);
+        for (std::size_t g = 0; g < fields.size; ++g) sums[g] = fused(inner[g], w[a][j], sums[g]);
     }
-    return acc;
 }
 
 // The same contraction with the number of axes D known at compile time: the
 // nested loops are laid out in full and the weights can stay in registers.
-template <std::size_t A, std::size_t D, std::size_t W, class V, class Index>
-inline V contract_axes(const InterpolantND& f, const double* base, Index lane, const V (*w)[W]) {
+template <std::size_t A, std::size_t D, std::size_t W, class V, class Index, class Fields>
+inline void contract_axes(const InterpolantND& f, const double* base, Index lane, const V (*w)[W], Fields fields,
+                          V* sums) {
     if constexpr (A + 1 == D) {
-        return contract_last(base, lane, w[A]);
+        contract_last(base, lane, w[A], fields, sums);
     } else {
-        V acc = splat<V>(0.0);
+        for (std::size_t g = 0; g < fields.size; ++g) sums[g] = splat<V>(0.0);
         const std::size_t stride = f.grid[A].stride;
-        for (std::size_t j = 0; j < W; ++j)
-            acc = fused(contract_axes<A + 1, D>(f, base + j * stride, lane, w), w[A][j], acc);
-        return acc;
+        for (std::size_t j = 0; j < W; ++j) {
+            V inner[Fields::max_size];
+            contract_axes<A + 1, D>(f, base + j * stride, lane, w, fields, inner);
+            for (std::size_t g = 0; g < fields.size; ++g) sums[g] = fused(inner[g], w[A][j], sums[g]);
+        }
     }
 }
 
 // Every axis: laid out at compile time when D, the number of axes, is known
 // (D > 0), else by the loop above.
-template <std::size_t D, std::size_t W, class V, class Index>
-inline V contract_all(const InterpolantND& f, Index lane, const V (*w)[W]) {
-    if constexpr (D > 0) return contract_axes<0, D>(f, f.coefficients->data(), lane, w);
-    else return contract<W>(f, 0, f.coefficients->data(), lane, w);
+template <std::size_t D, std::size_t W, class V, class Index, class Fields>
+inline void contract_all(const InterpolantND& f, Index lane, const V (*w)[W], Fields fields, V* sums) {
+    const double* base = f.coefficients->data() + fields.first;
+    if constexpr (D > 0) contract_axes<0, D>(f, base, lane, w, fields, sums);
+    else contract<W>(f, 0, base, lane, w, fields, sums);
 }
 
 // The same over the axes outside the region; along the region axes the single
 // position just before the stencil carries everything to its left through
-// its tail block, dotted with the powers of the offsets.
-template <std::size_t W, class V, class Index>
-V contract_region(const InterpolantND& f, const Region& region, std::size_t a, const double* base, Index lane,
-                  const V (*w)[W], const V* powers) {
+// its tail block (block_len terms for each field), dotted with the powers of
+// the offsets.
+template <std::size_t W, class V, class Index, class Fields>
+void contract_region(const InterpolantND& f, const Region& region, std::size_t a, const double* base, Index lane,
+                     const V (*w)[W], const V* powers, Fields fields, V* sums) {
     while (a < f.grid.size() && region.in_region[a]) ++a;
-    V acc = splat<V>(0.0);
+    for (std::size_t g = 0; g < fields.size; ++g) sums[g] = splat<V>(0.0);
     if (a < f.grid.size()) {
         const std::size_t step = f.grid[a].stride * region.block_len;
         if (step == 1) {
-            // The last axis with one tail term per coefficient: the W values
-            // lie side by side.
+            // The last axis with one field and one tail term per coefficient:
+            // the W values lie side by side.
             V rows[W];
             stencil_rows(base, lane, rows);
-            for (std::size_t j = 0; j < W; ++j) acc = fused(fused(rows[j], powers[0], splat<V>(0.0)), w[a][j], acc);
-            return acc;
+            for (std::size_t j = 0; j < W; ++j)
+                sums[0] = fused(fused(rows[j], powers[0], splat<V>(0.0)), w[a][j], sums[0]);
+            return;
         }
-        for (std::size_t j = 0; j < W; ++j)
-            acc = fused(contract_region<W>(f, region, a + 1, base + j * step, lane, w, powers), w[a][j], acc);
-        return acc;
+        for (std::size_t j = 0; j < W; ++j) {
+            V inner[Fields::max_size];
+            contract_region<W>(f, region, a + 1, base + j * step, lane, w, powers, fields, inner);
+            for (std::size_t g = 0; g < fields.size; ++g) sums[g] = fused(inner[g], w[a][j], sums[g]);
+        }
+        return;
     }
-    for (std::size_t q = 0; q < region.block_len; ++q) acc = fused(gather(base + q, lane), powers[q], acc);
-    return acc;
+    for (std::size_t g = 0; g < fields.size; ++g) {
+        const double* block = base + (fields.first + g) * region.block_len;
+        for (std::size_t q = 0; q < region.block_len; ++q) sums[g] = fused(gather(block + q, lane), powers[q], sums[g]);
+    }
 }
 
 // out[0 ...] = products of offsets[a]^j over the region axes, the last fastest.
@@ -302,9 +411,9 @@ void fill_powers(const Region& region, const std::vector<GridAxis>& grid, const 
 // Values and derivatives: column weights on every axis.  D is the number of
 // axes, or 0 when it is only known at run time; when it is known, the
 // per-block tables live on the stack, where they can stay in registers.
-template <std::size_t D, std::size_t W, class V>
+template <std::size_t D, std::size_t W, class V, class Fields>
 bool fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
-             std::size_t i, double* out) {
+             std::size_t i, Fields all, double* out) {
     V local[D > 0 ? D : 1][W];
     V(*w)[W] = D > 0 ? local : scratch.weights();
     const std::size_t dims = D > 0 ? D : f.grid.size();
@@ -315,13 +424,18 @@ bool fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scrat
         column_weights(f.grid[a].column_rows, splat<V>(1.0) - at.t(), w[a]);
         position = position + at.start(grids[a]) * splat<V>(static_cast<double>(f.grid[a].stride));
     }
-    store(out + i, contract_all<D>(f, to_index(position), w) * splat<V>(f.scale));
+    const auto lane = to_index(position);
+    for_each_group(all, [&](auto fields) {
+        V sums[decltype(fields)::max_size];
+        contract_all<D>(f, lane, w, fields, sums);
+        store_fields(out, i, fields, sums, f.scale);
+    });
     return true;
 }
 
 // "a0" without integrals: the stored value at the nearer knot of every axis.
-template <class V>
-bool nearest_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayView& points, std::size_t i,
+template <class V, class Fields>
+bool nearest_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayView& points, std::size_t i, Fields all,
                 double* out) {
     V position = splat<V>(0.0);
     for (std::size_t a = 0; a < f.grid.size(); ++a) {
@@ -330,16 +444,19 @@ bool nearest_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayView& 
         const V nearer = pick_by_half(at.t(), at.cell, at.cell + splat<V>(1.0));  // NaN at NaN (no ghosts)
         position = position + nearer * splat<V>(static_cast<double>(f.grid[a].stride));
     }
-    store(out + i, gather_or_nan(f.coefficients->data(), position));
+    for (std::size_t c = 0; c < all.count; ++c) {
+        const V value = gather_or_nan(f.coefficients->data() + c, position);
+        store_fields(out, i, FieldGroup{all.count, c, 1}, &value, 1.0);
+    }
     return true;
 }
 
 // Antiderivatives along some axes: the stencil contraction plus, for every
 // region whose stencils leave coefficients to their left, its tails.
 // Mending as for integral_1d.
-template <std::size_t D, std::size_t W, class V, bool Mending = false>
+template <std::size_t D, std::size_t W, class V, class Fields, bool Mending = false>
 bool general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
-                std::size_t i, double* out) {
+                std::size_t i, Fields all, double* out) {
     V local_weights[D > 0 ? D : 1][W], local_offsets[D > 0 ? D : 1], local_starts[D > 0 ? D : 1];
     V(*w)[W] = D > 0 ? local_weights : scratch.weights();
     V* offsets = D > 0 ? local_offsets : scratch.t.get();
@@ -354,7 +471,9 @@ bool general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& sc
         const V start = at.start(grids[a]);
         if (axis.integral) {
             if (!Mending && !right_of_first_knot(*axis.integral, start)) [[unlikely]]
-                return out_of_line([&] { return general_nd<D, W, V, true>(f, grids, scratch, points, i, out); });
+                return out_of_line([&] {
+                    return general_nd<D, W, V, Fields, true>(f, grids, scratch, points, i, all, out);
+                });
             if constexpr (Mending) weights(*axis.integral, start, t, w[a]);
             else one_sided_weights(*axis.integral, t, w[a]);
         } else if (f.nearest) {
@@ -367,22 +486,36 @@ bool general_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& sc
         starts[a] = start;
         position = position + start * splat<V>(static_cast<double>(axis.stride));
     }
-    V total = contract_all<D>(f, to_index(position), w);
     V* powers = scratch.powers.get();
     for (const Region& region : f.regions) {
-        V shift = splat<V>(0.0);
-        for (std::size_t a : region.region_axes) shift = shift + splat<V>(static_cast<double>(f.grid[a].stride));
         fill_powers(region, f.grid, offsets, powers);
-        const V before = at_least(position - shift, 0.0);  // a valid index for every lane
-        const auto lane = to_index(before * splat<V>(static_cast<double>(region.block_len)));
-        V with_region = total + contract_region<W>(f, region, 0, region.tails.data(), lane, w, powers);
-        // Stencils starting at 0 along a region axis leave nothing to their left.
-        if constexpr (Mending)
-            for (std::size_t a : region.region_axes) with_region = if_equal(starts[a], 0.0, total, with_region);
-        total = with_region;
         powers += region.block_len;
     }
-    store(out + i, total * splat<V>(f.scale));
+    const auto lane = to_index(position);
+    for_each_group(all, [&](auto fields) {
+        using Group = decltype(fields);
+        V total[Group::max_size];
+        contract_all<D>(f, lane, w, fields, total);
+        const V* region_powers = scratch.powers.get();
+        for (const Region& region : f.regions) {
+            V shift = splat<V>(0.0);
+            for (std::size_t a : region.region_axes) shift = shift + splat<V>(static_cast<double>(f.grid[a].stride));
+            const V before = at_least(position - shift, 0.0);  // a valid index for every lane
+            const auto tail = to_index(before * splat<V>(static_cast<double>(region.block_len)));
+            V part[Group::max_size];
+            contract_region<W>(f, region, 0, region.tails.data(), tail, w, region_powers, fields, part);
+            for (std::size_t g = 0; g < fields.size; ++g) {
+                V with_region = total[g] + part[g];
+                // Stencils starting at 0 along a region axis leave nothing to their left.
+                if constexpr (Mending)
+                    for (std::size_t a : region.region_axes)
+                        with_region = if_equal(starts[a], 0.0, total[g], with_region);
+                total[g] = with_region;
+            }
+            region_powers += region.block_len;
+        }
+        store_fields(out, i, fields, total, f.scale);
+    });
     return true;
 }
 
@@ -391,13 +524,13 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, R
     const std::size_t count = points.shape[0];
     std::vector<AxisGrid> grids;
     for (const GridAxis& axis : f.grid) grids.push_back(axis_grid(axis, f.half_width, mode));
-    std::size_t stop;
-    if (f.nearest && f.regions.empty()) {
-        stop = run_blocks<V>(count, [&]<class U>(Lanes<U>, std::size_t i) {
-            return nearest_nd<U>(f, grids.data(), points, i, out);
-        });
-    } else {
-        stop = *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
+    const std::size_t stop = with_fields(f.channels, [&](auto all) -> std::size_t {
+        using Fields = decltype(all);
+        if (f.nearest && f.regions.empty())
+            return run_blocks<V>(count, [&]<class U>(Lanes<U>, std::size_t i) {
+                return nearest_nd<U>(f, grids.data(), points, i, all, out);
+            });
+        return *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
             Scratch<W, V> wide(f);
             Scratch<W, double> narrow(f);
             const auto scratch = [&]<class U>(Lanes<U>) -> Scratch<W, U>& {
@@ -408,10 +541,10 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, R
             const auto run = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
                 if (f.regions.empty())
                     return run_blocks<V>(count, [&]<class U>(Lanes<U> lanes, std::size_t i) {
-                        return fast_nd<D, W, U>(f, grids.data(), scratch(lanes), points, i, out);
+                        return fast_nd<D, W, U>(f, grids.data(), scratch(lanes), points, i, all, out);
                     });
                 return run_blocks<V>(count, [&]<class U>(Lanes<U> lanes, std::size_t i) {
-                    return general_nd<D, W, U>(f, grids.data(), scratch(lanes), points, i, out);
+                    return general_nd<D, W, U, Fields>(f, grids.data(), scratch(lanes), points, i, all, out);
                 });
             };
             switch (f.grid.size()) {
@@ -421,7 +554,7 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, R
                 default: return run(std::integral_constant<std::size_t, 0>{});
             }
         });
-    }
+    });
     if (stop == count) return {};
     // The first point that failed one at a time: report its first axis outside.
     for (std::size_t a = 0; a < f.grid.size(); ++a) {

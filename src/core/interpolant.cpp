@@ -95,7 +95,7 @@ Status take_order_integral(Interpolant1D& f, std::int32_t derivative) {
         if (!axis) return axis.error();
         f.integral = std::move(*axis);
         const Buffer& coefficients = *f.coefficients;
-        f.tails = extend_tails(*f.integral, coefficients.span(), 1, coefficients.size(), 1);
+        f.tails = extend_tails(*f.integral, coefficients.span(), f.channels, coefficients.size() / f.channels, 1);
         f.scale = integer_power(f.spacing, k);
     } else {
         f.scale = integer_power(-1.0 / f.spacing, static_cast<std::uint32_t>(derivative));
@@ -110,8 +110,16 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
                                             std::int32_t derivative) {
     if (auto ok = require_contiguous(x); !ok) return ok.error();
     if (auto ok = require_contiguous(values); !ok) return ok.error();
+    return create(x, values, 0, kernel, bc_left, bc_right, derivative);
+}
+
+Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView& values, std::size_t field_axes,
+                                            std::string_view kernel, std::string_view bc_left,
+                                            std::string_view bc_right, std::int32_t derivative) {
+    if (auto ok = require_contiguous(x); !ok) return ok.error();
     const std::size_t n = x.size();
-    if (n < 2 || values.size() != n) return value_error("need at least 2 knots, and as many values as knots");
+    if (n < 2 || values.ndim() != 1 + field_axes || values.shape[0] != n)
+        return value_error("need at least 2 knots, and as many values as knots");
     const auto h = knot_spacing(x.data, n);
     if (!h) return h.error();
 
@@ -122,9 +130,11 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
     if (!left) return left.error();
     const auto right = parse_boundary(bc_right);
     if (!right) return right.error();
-    auto extended = extended_coefficients(std::span<const double>(values.data, n), kernel, *left, *right);
+    const BoundaryPair pair{*left, *right};
+    auto extended = extended_coefficients_nd(values, kernel, {&pair, 1}, field_axes);
     if (!extended) return extended.error();
-    f.coefficients = std::make_shared<const Buffer>(std::move(*extended));
+    f.coefficients = std::make_shared<const Buffer>(std::move(extended->values));
+    f.channels = values.size() / n;
     const auto half_width = stencil_half_width(kernel);
     if (!half_width) return half_width.error();
     f.half_width = *half_width;
@@ -148,6 +158,7 @@ Result<Interpolant1D> Interpolant1D::with_order(std::int32_t derivative) const {
     f.half_width = half_width;
     f.first_knot = first_knot;
     f.last_knot = last_knot;
+    f.channels = channels;
     if (auto ok = take_order_tables(f, kernel, derivative); !ok) return ok.error();
     if (auto ok = take_order_integral(f, derivative); !ok) return ok.error();
     return f;

@@ -27,8 +27,9 @@
 namespace quorvel {
 
 struct Interpolant1D {
-    // n + 2 (half_width - 1) extended values, shared by the interpolants of
-    // every order built from the same data (with_order).
+    // n + 2 (half_width - 1) extended positions of `channels` values each,
+    // shared by the interpolants of every order built from the same data
+    // (with_order).
     std::shared_ptr<const Buffer> coefficients;
     PaddedRows column_rows;   // the derivative order's table; empty for antiderivatives and "a0"
     Buffer tails;             // tail_count terms per coefficient; empty unless an antiderivative
@@ -42,10 +43,17 @@ struct Interpolant1D {
     double scale = 1.0;
     bool nearest = false;     // "a0": the nearer knot's value
     std::string_view kernel;  // the catalogue's own name, which lives as long as the program
+    std::size_t channels = 1; // values (fields) per grid position, side by side
 
+    // A contiguous line of values, one per knot.
     static Result<Interpolant1D> create(const ArrayView& x, const ArrayView& values, std::string_view kernel,
                                         std::string_view bc_left, std::string_view bc_right,
                                         std::int32_t derivative);
+    // Values of shape (n, fields...), any strides: the last `field_axes` axes
+    // hold several fields at each knot, each interpolated as it would be alone.
+    static Result<Interpolant1D> create(const ArrayView& x, const ArrayView& values, std::size_t field_axes,
+                                        std::string_view kernel, std::string_view bc_left,
+                                        std::string_view bc_right, std::int32_t derivative);
 
     // The interpolant of the same data, knots and boundary conditions at
     // another derivative order, sharing the extended coefficients; refused as

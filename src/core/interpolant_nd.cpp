@@ -1,5 +1,6 @@
 #include "interpolant_nd.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -67,7 +68,7 @@ Status check_tails_memory(std::span<const IntegralAxis* const> integrals, std::s
 Result<std::vector<Region>> build_regions(std::span<const double> coefficients,
                                           std::span<const IntegralAxis* const> integrals,
                                           std::span<const std::size_t> shape, std::span<const std::size_t> strides,
-                                          std::size_t threads) {
+                                          std::size_t threads, std::size_t channels) {
     if (auto ok = check_tails_memory(integrals, coefficients.size()); !ok) return ok.error();
     std::vector<std::size_t> integral_axes;
     for (std::size_t a = 0; a < integrals.size(); ++a)
@@ -87,14 +88,14 @@ Result<std::vector<Region>> build_regions(std::span<const double> coefficients,
         // earlier axes riding along as inner blocks.
         Buffer data;
         std::span<const double> source = coefficients;
-        std::size_t inner = 1;
+        std::size_t inner = channels;
         for (std::size_t a : region.region_axes) {
             data = extend_tails(*integrals[a], source, inner, shape[a], strides[a], threads);
             source = data.span();
             inner *= integrals[a]->tail_count;
         }
         region.tails = std::move(data);
-        region.block_len = inner;
+        region.block_len = inner / channels;
         regions.push_back(std::move(region));
     }
     return regions;
@@ -143,12 +144,12 @@ std::vector<const IntegralAxis*> integral_axes(const std::vector<GridAxis>& grid
 // the scale.
 Status take_orders_regions(InterpolantND& f, std::span<const std::int32_t> derivatives, std::size_t threads) {
     std::vector<std::size_t> shape;
-    std::vector<std::size_t> strides;
+    std::vector<std::size_t> strides;  // in grid positions
     for (const GridAxis& axis : f.grid) {
         shape.push_back(axis.extended_len);
-        strides.push_back(axis.stride);
+        strides.push_back(axis.stride / f.channels);
     }
-    auto regions = build_regions(f.coefficients->span(), integral_axes(f.grid), shape, strides, threads);
+    auto regions = build_regions(f.coefficients->span(), integral_axes(f.grid), shape, strides, threads, f.channels);
     if (!regions) return regions.error();
     f.regions = std::move(*regions);
 
@@ -166,8 +167,9 @@ Status take_orders_regions(InterpolantND& f, std::span<const std::int32_t> deriv
 
 Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, const ArrayView& values,
                                             std::string_view kernel, std::span<const BoundaryNames> bcs,
-                                            std::span<const std::int32_t> derivatives, std::size_t threads) {
-    const std::size_t n_axes = values.ndim();
+                                            std::span<const std::int32_t> derivatives, std::size_t threads,
+                                            std::size_t field_axes) {
+    const std::size_t n_axes = values.ndim() - std::min(field_axes, values.ndim());
     if (n_axes == 0) return value_error("the data must have at least one axis");
     if (knots.size() != n_axes || bcs.size() != n_axes || derivatives.size() != n_axes)
         return value_error(text::format(
@@ -197,16 +199,17 @@ Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, co
     if (!pairs) return pairs.error();
     // Every refusal of the extension and of the tails comes before the
     // extended array is allocated.
-    const auto shape = extended_shape(values.shape, kernel, *pairs);
+    const auto shape = extended_shape(values.shape, kernel, *pairs, field_axes);
     if (!shape) return shape.error();
     std::size_t count = 1;
     for (std::size_t len : *shape) count *= len;
     if (auto ok = check_tails_memory(integral_axes(f.grid), count); !ok) return ok.error();
 
-    auto extended = extended_coefficients_nd(values, kernel, *pairs, threads);
+    auto extended = extended_coefficients_nd(values, kernel, *pairs, field_axes, threads);
     if (!extended) return extended.error();
     f.coefficients = std::make_shared<const Buffer>(std::move(extended->values));
-    std::size_t stride = 1;
+    for (std::size_t a = n_axes; a < values.ndim(); ++a) f.channels *= values.shape[a];
+    std::size_t stride = f.channels;
     for (std::size_t a = n_axes; a-- > 0;) {
         f.grid[a].extended_len = (*shape)[a];
         f.grid[a].stride = stride;
@@ -228,6 +231,7 @@ Result<InterpolantND> InterpolantND::with_orders(std::span<const std::int32_t> d
     f.columns = 2;
     f.nearest = nearest;
     f.kernel = kernel;
+    f.channels = channels;
     for (std::size_t i = 0; i < grid.size(); ++i)
         if (auto ok = take_axis_order(f.grid[i], i, kernel, derivatives[i], f.nearest, f.columns); !ok)
             return ok.error();

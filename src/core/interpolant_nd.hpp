@@ -38,7 +38,9 @@ struct GridAxis {
 };
 
 // One non-empty subset of the integral axes with its tails: block_len terms
-// per coefficient, row-major over the region axes' tail counts.
+// per coefficient (per field of a grid position: the terms of field c of
+// position e start at (e * channels + c) * block_len), row-major over the
+// region axes' tail counts.
 struct Region {
     std::vector<char> in_region;  // per axis
     std::vector<std::size_t> region_axes;
@@ -48,11 +50,12 @@ struct Region {
 
 // Tails of all integral-axis subsets, in binary counting order of their masks,
 // made on up to `threads` threads; refused when they would need more than
-// 2 GiB.
+// 2 GiB.  Each grid position holds `channels` values side by side (shape and
+// strides count positions); each gets its own tails.
 Result<std::vector<Region>> build_regions(std::span<const double> coefficients,
                                           std::span<const IntegralAxis* const> integrals,
                                           std::span<const std::size_t> shape, std::span<const std::size_t> strides,
-                                          std::size_t threads = 1);
+                                          std::size_t threads = 1, std::size_t channels = 1);
 
 struct InterpolantND {
     // Row-major, shared by the interpolants of every order built from the
@@ -65,11 +68,15 @@ struct InterpolantND {
     double scale = 1.0;
     bool nearest = false;     // "a0"
     std::string_view kernel;  // the catalogue's own name, which lives as long as the program
+    std::size_t channels = 1; // values (fields) per grid position, side by side
 
-    // Built on up to `threads` threads.
+    // Built on up to `threads` threads.  The last `field_axes` axes of the
+    // values hold several fields at each grid point, each interpolated as it
+    // would be alone.
     static Result<InterpolantND> create(std::span<const ArrayView> knots, const ArrayView& values,
                                         std::string_view kernel, std::span<const BoundaryNames> bcs,
-                                        std::span<const std::int32_t> derivatives, std::size_t threads = 1);
+                                        std::span<const std::int32_t> derivatives, std::size_t threads = 1,
+                                        std::size_t field_axes = 0);
 
     // The interpolant of the same data, knots and boundary conditions at
     // other derivative orders, sharing the extended coefficients; refused as

@@ -66,12 +66,20 @@ inline double cell_index(double u, double lo, double hi) {
 inline std::ptrdiff_t to_index(double position) { return static_cast<std::ptrdiff_t>(position); }
 inline double gather(const double* base, std::ptrdiff_t index) { return base[index]; }
 
-// rows[j] = base[index + j] for j < W: the W consecutive values each lane's
-// stencil covers, one vector per column.
+// rows[q] = base[index + q] for q < count: the `count` consecutive values
+// each lane reads from its own index, one vector per column.
+QUORVEL_HOT void load_columns(const double* base, std::ptrdiff_t index, std::size_t count, double* rows) {
+    for (std::size_t q = 0; q < count; ++q) rows[q] = base[index + q];
+}
+
+// The W consecutive values each lane's stencil covers, one vector per column.
 template <std::size_t W>
 QUORVEL_HOT void stencil_rows(const double* base, std::ptrdiff_t index, double (&rows)[W]) {
-    for (std::size_t j = 0; j < W; ++j) rows[j] = base[index + j];
+    load_columns(base, index, W, rows);
 }
+
+// out[l * stride] = lane l of v.
+inline void store_lanes(double v, double* out, std::ptrdiff_t) { *out = v; }
 
 // base[position], or NaN where the position is NaN (nothing is read there).
 inline double gather_or_nan(const double* base, double position) {
@@ -136,19 +144,14 @@ inline __m256i to_index(f64x4 position) {
 
 inline f64x4 gather(const double* base, __m256i index) { return _mm256_i64gather_pd(base, index, 8); }
 
-// Each lane's run loaded whole and transposed: cheaper than one gather per column.
-template <std::size_t W>
-QUORVEL_HOT void stencil_rows(const double* base, __m256i index, f64x4 (&rows)[W]) {
-    if constexpr (W == 2) {  // two gathers beat four loads and the shuffles
-        rows[0] = gather(base, index);
-        rows[1] = gather(base + 1, index);
-        return;
-    }
+// Each lane's run loaded whole and transposed: cheaper than one gather per
+// column, but for a single one.
+QUORVEL_HOT void load_columns(const double* base, __m256i index, std::size_t count, f64x4* rows) {
     alignas(32) std::int64_t at[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(at), index);
     const double* p[4] = {base + at[0], base + at[1], base + at[2], base + at[3]};
     std::size_t j = 0;
-    for (; j + 4 <= W; j += 4) {
+    for (; j + 4 <= count; j += 4) {
         const __m256d r0 = _mm256_loadu_pd(p[0] + j), r1 = _mm256_loadu_pd(p[1] + j);
         const __m256d r2 = _mm256_loadu_pd(p[2] + j), r3 = _mm256_loadu_pd(p[3] + j);
         const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
@@ -158,12 +161,30 @@ QUORVEL_HOT void stencil_rows(const double* base, __m256i index, f64x4 (&rows)[W
         rows[j + 2] = _mm256_permute2f128_pd(t0, t2, 0x31);
         rows[j + 3] = _mm256_permute2f128_pd(t1, t3, 0x31);
     }
-    if (j + 2 <= W) {
+    if (j + 2 <= count) {
         const __m256d z0 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(p[0] + j)), _mm_loadu_pd(p[2] + j), 1);
         const __m256d z1 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(p[1] + j)), _mm_loadu_pd(p[3] + j), 1);
         rows[j] = _mm256_unpacklo_pd(z0, z1);
         rows[j + 1] = _mm256_unpackhi_pd(z0, z1);
+        j += 2;
     }
+    if (j < count) rows[j] = gather(base + j, index);
+}
+
+template <std::size_t W>
+QUORVEL_HOT void stencil_rows(const double* base, __m256i index, f64x4 (&rows)[W]) {
+    if constexpr (W == 2) {  // two gathers beat four loads and the shuffles
+        rows[0] = gather(base, index);
+        rows[1] = gather(base + 1, index);
+    } else {
+        load_columns(base, index, W, rows);
+    }
+}
+
+inline void store_lanes(f64x4 v, double* out, std::ptrdiff_t stride) {
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, v);
+    for (std::ptrdiff_t l = 0; l < 4; ++l) out[l * stride] = lanes[l];
 }
 inline f64x4 gather_or_nan(const double* base, f64x4 position) {
     const f64x4 ordered = _mm256_cmp_pd(position, position, _CMP_ORD_Q);
@@ -237,14 +258,9 @@ inline __m512i to_index(f64x8 position) { return _mm512_cvttpd_epi64(position); 
 
 inline f64x8 gather(const double* base, __m512i index) { return _mm512_i64gather_pd(index, base, 8); }
 
-// Each lane's run loaded whole and transposed: cheaper than one gather per column.
-template <std::size_t W>
-QUORVEL_HOT void stencil_rows(const double* base, __m512i index, f64x8 (&rows)[W]) {
-    if constexpr (W == 2) {  // two gathers beat eight loads and the shuffles
-        rows[0] = gather(base, index);
-        rows[1] = gather(base + 1, index);
-        return;
-    }
+// Each lane's run loaded whole and transposed: cheaper than one gather per
+// column, but for a single one.
+QUORVEL_HOT void load_columns(const double* base, __m512i index, std::size_t count, f64x8* rows) {
     alignas(64) std::int64_t at[8];
     _mm512_store_si512(at, index);
     const double* p[8];
@@ -252,7 +268,7 @@ QUORVEL_HOT void stencil_rows(const double* base, __m512i index, f64x8 (&rows)[W
     const __m512i even_pairs = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
     const __m512i odd_pairs = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
     std::size_t j = 0;
-    for (; j + 8 <= W; j += 8) {
+    for (; j + 8 <= count; j += 8) {
         __m512d r[8], u[8];
         for (int l = 0; l < 8; ++l) r[l] = _mm512_loadu_pd(p[l] + j);
         for (int q = 0; q < 8; q += 4) {
@@ -268,7 +284,7 @@ QUORVEL_HOT void stencil_rows(const double* base, __m512i index, f64x8 (&rows)[W
             rows[j + c + 4] = _mm512_shuffle_f64x2(u[c], u[c + 4], 0xEE);
         }
     }
-    if (j + 4 <= W) {
+    if (j + 4 <= count) {
         __m512d z[4];
         for (int l = 0; l < 4; ++l)
             z[l] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(p[l] + j)), _mm256_loadu_pd(p[l + 4] + j), 1);
@@ -280,7 +296,7 @@ QUORVEL_HOT void stencil_rows(const double* base, __m512i index, f64x8 (&rows)[W
         rows[j + 3] = _mm512_permutex2var_pd(t1, odd_pairs, t3);
         j += 4;
     }
-    if (j + 2 <= W) {
+    if (j + 2 <= count) {
         __m512d z[2];
         for (int h = 0; h < 2; ++h) {
             z[h] = _mm512_castpd128_pd512(_mm_loadu_pd(p[4 * h] + j));
@@ -288,8 +304,27 @@ QUORVEL_HOT void stencil_rows(const double* base, __m512i index, f64x8 (&rows)[W
         }
         rows[j] = _mm512_permutex2var_pd(z[0], _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), z[1]);
         rows[j + 1] = _mm512_permutex2var_pd(z[0], _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), z[1]);
+        j += 2;
+    }
+    if (j < count) rows[j] = gather(base + j, index);
+}
+
+template <std::size_t W>
+QUORVEL_HOT void stencil_rows(const double* base, __m512i index, f64x8 (&rows)[W]) {
+    if constexpr (W == 2) {  // two gathers beat eight loads and the shuffles
+        rows[0] = gather(base, index);
+        rows[1] = gather(base + 1, index);
+    } else {
+        load_columns(base, index, W, rows);
     }
 }
+
+inline void store_lanes(f64x8 v, double* out, std::ptrdiff_t stride) {
+    alignas(64) double lanes[8];
+    _mm512_store_pd(lanes, v);
+    for (std::ptrdiff_t l = 0; l < 8; ++l) out[l * stride] = lanes[l];
+}
+
 inline f64x8 gather_or_nan(const double* base, f64x8 position) {
     const __mmask8 ordered = _mm512_cmp_pd_mask(position, position, _CMP_ORD_Q);
     return _mm512_mask_i64gather_pd(position, ordered, to_index(position), base, 8);

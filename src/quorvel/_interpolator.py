@@ -62,15 +62,6 @@ def _float64_array(obj: object, name: str) -> Float64Array:
     return _as_float64(_real_array(obj, name))
 
 
-def _owned(array: npt.NDArray[Any]) -> Float64Array:
-    """A contiguous, read-only float64 copy of `array` that no caller can change."""
-    result = np.ascontiguousarray(array, dtype=np.float64)
-    if np.may_share_memory(result, array):
-        result = result.copy()
-    result.flags.writeable = False
-    return result
-
-
 def _is_array_like(obj: object) -> bool:
     return isinstance(obj, np.ndarray) or any(
         hasattr(obj, name) for name in ("__array__", "__array_interface__", "__array_struct__")
@@ -95,12 +86,16 @@ def _knot_arrays(grid: object) -> tuple[UniformAxis, ...]:
 
 
 def _data_array(values: object, axes: tuple[UniformAxis, ...]) -> Float64Array:
-    data = _real_array(values, "values")
+    """The data as float64, in the order of the knots as held; any layout (the engine copies them once)."""
+    data = _as_float64(_real_array(values, "values"))
     counts = tuple(len(axis.knots) for axis in axes)
-    if data.shape != counts:
-        raise ValueError(f"values: expected shape {counts} (the knot counts of grid), got shape {data.shape}")
+    if data.shape[: len(counts)] != counts:
+        raise ValueError(
+            f"values: expected shape {counts} (the knot counts of grid) followed by any value axes, "
+            f"got shape {data.shape}"
+        )
     descending = tuple(i for i, axis in enumerate(axes) if axis.descending)
-    return _owned(np.flip(data, descending) if descending else data)  # the data follow their reversed knots
+    return np.flip(data, descending) if descending else data  # the data follow their reversed knots
 
 
 def _boundary_pairs(boundary: object, ndim: int) -> tuple[tuple[str, str], ...]:
@@ -248,18 +243,16 @@ class Interpolator:
     __slots__ = (
         "__weakref__",
         "_boundary",
-        "_native",
         "_grid",
         "_integral",
         "_kernel",
+        "_native",
         "_order",
         "_out_of_range",
-        "_values",
         "_workers",
     )
 
     _grid: tuple[Float64Array, ...]
-    _values: Float64Array
     _kernel: str
     _boundary: tuple[tuple[str, str], ...]
     _order: tuple[int, ...]
@@ -301,14 +294,13 @@ class Interpolator:
         workers: Workers,
     ) -> None:
         self._grid = grid
-        self._values = values
         self._kernel = kernel
         self._boundary = boundary
         self._out_of_range = out_of_range
         self._workers = workers
-        # The engine checks knots, kernel, names and orders.
+        # The engine checks knots, kernel, names and orders, and holds the data.
         self._native = _engine.Interpolant(
-            list(grid), values, kernel, list(boundary), list(order), self._construction_threads()
+            list(grid), values, kernel, list(boundary), list(order), self._construction_threads(values.size)
         )
         self._order = order
         self._integral = None
@@ -316,15 +308,15 @@ class Interpolator:
     def _derived(self, order: tuple[int, ...]) -> Interpolator:
         """An interpolator of other orders that shares this one's data."""
         new = type(self).__new__(type(self))
-        for name in ("_grid", "_values", "_kernel", "_boundary", "_out_of_range", "_workers"):
+        for name in ("_grid", "_kernel", "_boundary", "_out_of_range", "_workers"):
             setattr(new, name, getattr(self, name))
-        new._native = self._native.with_orders(list(order), self._construction_threads())
+        new._native = self._native.with_orders(list(order), self._construction_threads(self._native.values.size))
         new._order = order
         new._integral = None
         return new
 
-    def _construction_threads(self) -> int:
-        return 1 if self._values.size < _SMALL_CALL else _thread_count(self._workers)
+    def _construction_threads(self, size: int) -> int:
+        return 1 if size < _SMALL_CALL else _thread_count(self._workers)
 
     # --- evaluation ---------------------------------------------------------
 
@@ -356,7 +348,8 @@ class Interpolator:
                 )
             shape = array.shape[:-1]
             flat = array if array.ndim == 2 else array.reshape(-1, ndim)
-        result = self._evaluate(self._native, flat, workers)
+        result = self._evaluate(self._native, flat, workers)  # (points, value axes...)
+        shape += result.shape[1:]
         return result if result.shape == shape else result.reshape(shape)
 
     def _evaluate(self, engine: _engine.Interpolant, flat: Float64Array, workers: object) -> Float64Array:
@@ -434,7 +427,7 @@ class Interpolator:
             steps[index] = step
         return tuple(steps)
 
-    def integrate(self, lower: npt.ArrayLike, upper: npt.ArrayLike) -> float:
+    def integrate(self, lower: npt.ArrayLike, upper: npt.ArrayLike) -> Any:
         """The definite integral over the interval or box from `lower` to `upper`.
 
         In one dimension `lower` and `upper` are numbers; in N dimensions,
@@ -452,12 +445,17 @@ class Interpolator:
         a = self._bound(lower, "lower")
         b = self._bound(upper, "upper")
         if self._integral is None:
-            self._integral = self._native.with_orders([c - 1 for c in self._order], self._construction_threads())
+            self._integral = self._native.with_orders(
+                [c - 1 for c in self._order], self._construction_threads(self._native.values.size)
+            )
         corners = np.array(list(itertools.product(*zip(a, b))))  # every choice of a or b per axis
         lower_picks = np.array(list(itertools.product((1, 0), repeat=ndim))).sum(axis=1)
         signs = np.where(lower_picks % 2 == 1, -1.0, 1.0)
         values = self._evaluate(self._integral, corners if ndim > 1 else corners[:, 0], None)
-        return math.fsum((signs * values).tolist())
+        terms = (signs * values.reshape(len(signs), -1).T).tolist()  # one row of corner terms per field
+        if values.ndim == 1:
+            return math.fsum(terms[0])
+        return np.array([math.fsum(row) for row in terms]).reshape(values.shape[1:])
 
     def _bound(self, value: npt.ArrayLike, name: str) -> Float64Array:
         array = _as_float64(_real_array(value, name))
@@ -481,8 +479,13 @@ class Interpolator:
 
     @property
     def shape(self) -> tuple[int, ...]:
-        """The number of knots along every axis (the shape of :attr:`values`)."""
-        return self._values.shape
+        """The shape of :attr:`values`: the number of knots along every axis, then the value axes."""
+        return self._native.values.shape
+
+    @property
+    def value_shape(self) -> tuple[int, ...]:
+        """The shape of the value at one point: the trailing axes of :attr:`values` (``()`` for scalar data)."""
+        return self._native.values.shape[len(self._grid) :]
 
     @property
     def domain(self) -> tuple[tuple[float, float], ...]:
@@ -516,8 +519,12 @@ class Interpolator:
 
     @property
     def values(self) -> Float64Array:
-        """The data in the order of :attr:`grid` (reversed along axes given decreasing), read-only float64."""
-        return self._values
+        """The data in the order of :attr:`grid` (reversed along axes given decreasing), read-only float64.
+
+        A view of the interpolator's own storage, where the data sit unchanged among the ghost values: the
+        interpolator holds one copy of them.
+        """
+        return self._native.values
 
     def __repr__(self) -> str:
         return (
@@ -531,7 +538,7 @@ class Interpolator:
         return {
             "version": _STATE_VERSION,
             "grid": self._grid,
-            "values": self._values,
+            "values": self._native.values,
             "kernel": self._kernel,
             "boundary": self._boundary,
             "order": self._order,
@@ -545,14 +552,14 @@ class Interpolator:
             raise ValueError(f"cannot restore an Interpolator saved in format {state.get('version')!r}")
 
         def frozen(array: Float64Array) -> Float64Array:
-            # Freshly unpickled (or deep-copied) arrays belong to this object alone.
+            # Freshly unpickled (or deep-copied) knots belong to this object alone.
             array = np.ascontiguousarray(array, dtype=np.float64)
             array.flags.writeable = False
             return array
 
         self._setup(
             tuple(frozen(axis) for axis in state["grid"]),
-            frozen(state["values"]),
+            np.asarray(state["values"], dtype=np.float64),
             state["kernel"],
             tuple((left, right) for left, right in state["boundary"]),
             tuple(state["order"]),

@@ -46,18 +46,19 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
     return std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
-void compare_1d(std::mt19937_64& rng, const char* kernel, std::int32_t order) {
+// Data of one field, or of several side by side (a trailing value axis).
+void compare_1d(std::mt19937_64& rng, const char* kernel, std::int32_t order, std::size_t fields) {
     const std::size_t n = 40;
-    std::vector<double> x(n), y(n);
+    std::vector<double> x(n), y(n * fields);
     std::normal_distribution<double> normal;
-    for (std::size_t i = 0; i < n; ++i) {
-        x[i] = -2.0 + 0.25 * static_cast<double>(i);
-        y[i] = normal(rng);
-    }
-    const std::size_t shape[] = {n};
-    const std::ptrdiff_t unit[] = {1};
-    const ArrayView xv{x.data(), shape, unit, true}, yv{y.data(), shape, unit, true};
-    auto f = Interpolant1D::create(xv, yv, kernel, "detect", "poly", order);
+    for (std::size_t i = 0; i < n; ++i) x[i] = -2.0 + 0.25 * static_cast<double>(i);
+    for (double& v : y) v = normal(rng);
+    const std::size_t shape[] = {n, fields};
+    const std::ptrdiff_t strides[] = {static_cast<std::ptrdiff_t>(fields), 1};
+    const ArrayView xv{x.data(), {shape, 1}, {strides + 1, 1}, true};
+    const ArrayView yv{y.data(), {shape, fields > 1 ? 2u : 1u}, {strides + (fields > 1 ? 0 : 1), fields > 1 ? 2u : 1u},
+                       true};
+    auto f = Interpolant1D::create(xv, yv, fields > 1 ? 1 : 0, kernel, "detect", "poly", order);
     if (!f) return;  // an order the kernel does not have
     // Points beyond both ends for the modes that take them.
     for (const RangeMode mode : {RangeMode::raise, RangeMode::nan, RangeMode::clip})
@@ -68,16 +69,16 @@ void compare_1d(std::mt19937_64& rng, const char* kernel, std::int32_t order) {
             for (std::ptrdiff_t stride : {1, 2, -1}) {
                 const double* start = stride < 0 ? raw.data() + count - 1 : raw.data();
                 const StridedValues points{start, count, stride};
-                std::vector<double> reference(count);
+                std::vector<double> reference(count * fields);
                 const auto variants = supported_evaluators();
                 const OutsideRange expected = variants[0].evaluate_1d(*f, points, mode, reference.data());
                 check(expected.point == OutsideRange::none, "portable evaluation refused a point in range");
                 for (const Evaluators& variant : variants.subspan(1)) {
-                    std::vector<double> got(count);
+                    std::vector<double> got(count * fields);
                     const OutsideRange outside = variant.evaluate_1d(*f, points, mode, got.data());
                     check(outside.point == OutsideRange::none && same_bits(got, reference),
-                          "%s 1-D %s order %d mode %d count %zu stride %td", variant.name, kernel, order,
-                          static_cast<int>(mode), count, stride);
+                          "%s 1-D %s order %d fields %zu mode %d count %zu stride %td", variant.name, kernel, order,
+                          fields, static_cast<int>(mode), count, stride);
                 }
             }
         }
@@ -85,34 +86,38 @@ void compare_1d(std::mt19937_64& rng, const char* kernel, std::int32_t order) {
     std::vector<double> p = make_points(rng, x.front(), x.back(), 0.25, 50);
     p[21] = x.back() + 1.0;
     p[37] = x.front() - 1.0;
-    std::vector<double> out(p.size());
+    std::vector<double> out(p.size() * fields);
     for (const Evaluators& variant : supported_evaluators()) {
         const OutsideRange outside = variant.evaluate_1d(*f, {p.data(), p.size(), 1}, RangeMode::raise, out.data());
         check(outside.point == 21, "%s 1-D first point outside the range", variant.name);
     }
 }
 
-void compare_nd(std::mt19937_64& rng, const char* kernel, const std::vector<std::int32_t>& orders) {
+void compare_nd(std::mt19937_64& rng, const char* kernel, const std::vector<std::int32_t>& orders,
+                std::size_t fields) {
     const std::size_t dims = orders.size();
     const std::size_t n[] = {9, 7, 6, 5};
     std::vector<std::vector<double>> knots(dims);
     std::vector<std::size_t> shape(dims);
-    std::size_t total = 1;
+    std::size_t total = fields;
     for (std::size_t a = 0; a < dims; ++a) {
         shape[a] = n[a];
         total *= n[a];
         for (std::size_t i = 0; i < n[a]; ++i) knots[a].push_back(1.0 + 0.5 * static_cast<double>(i));
     }
+    if (fields > 1) shape.push_back(fields);
     std::vector<double> values(total);
     std::normal_distribution<double> normal;
     for (double& v : values) v = normal(rng);
-    std::vector<std::ptrdiff_t> strides(dims, 1);
-    for (std::size_t a = dims - 1; a > 0; --a) strides[a - 1] = strides[a] * static_cast<std::ptrdiff_t>(n[a]);
+    std::vector<std::ptrdiff_t> strides(shape.size(), 1);
+    for (std::size_t a = shape.size() - 1; a > 0; --a)
+        strides[a - 1] = strides[a] * static_cast<std::ptrdiff_t>(shape[a]);
     const std::ptrdiff_t unit[] = {1};
     std::vector<ArrayView> knot_views;
     for (std::size_t a = 0; a < dims; ++a) knot_views.push_back({knots[a].data(), {&shape[a], 1}, unit, true});
     std::vector<BoundaryNames> bcs(dims, {"detect", "poly"});
-    auto f = InterpolantND::create(knot_views, {values.data(), shape, strides, true}, kernel, bcs, orders);
+    auto f = InterpolantND::create(knot_views, {values.data(), shape, strides, true}, kernel, bcs, orders, 1,
+                                   fields > 1 ? 1 : 0);
     if (!f) {
         std::printf("%s\n", f.error().message.c_str());
         return;
@@ -132,15 +137,15 @@ void compare_nd(std::mt19937_64& rng, const char* kernel, const std::vector<std:
         const std::ptrdiff_t point_strides[] = {1, static_cast<std::ptrdiff_t>(count)};
         const ArrayView points{p.data(), point_shape, point_strides, false};
         const auto variants = supported_evaluators();
-        std::vector<double> reference(count);
+        std::vector<double> reference(count * fields);
         check(variants[0].evaluate_nd(*f, points, mode, reference.data()).point == OutsideRange::none,
               "portable N-D evaluation refused a point in range");
         for (const Evaluators& variant : variants.subspan(1)) {
-            std::vector<double> got(count);
+            std::vector<double> got(count * fields);
             const OutsideRange outside = variant.evaluate_nd(*f, points, mode, got.data());
             check(outside.point == OutsideRange::none && same_bits(got, reference),
-                  "%s %zu-D %s orders %d %d %d %d mode %d count %zu", variant.name, dims, kernel, order(0),
-                  order(1), order(2), order(3), static_cast<int>(mode), count);
+                  "%s %zu-D %s orders %d %d %d %d fields %zu mode %d count %zu", variant.name, dims, kernel,
+                  order(0), order(1), order(2), order(3), fields, static_cast<int>(mode), count);
         }
         if (count == 13 && mode == RangeMode::raise) {
             p[(dims - 1) * count + 9] = 1e9;  // point 9 leaves the last axis
@@ -163,12 +168,13 @@ int main() {
     for (const char* kernel : KERNELS) {
         const std::int32_t max_d = static_cast<std::int32_t>(*max_derivative(kernel));
         const std::int32_t max_i = static_cast<std::int32_t>(*max_integral(kernel));
-        for (std::int32_t order = -max_i; order <= max_d; ++order) compare_1d(rng, kernel, order);
+        for (std::int32_t order = -max_i; order <= max_d; ++order)
+            for (std::size_t fields : {1u, 3u, 6u}) compare_1d(rng, kernel, order, fields);
         const std::int32_t low = -std::min(max_i, 2);
         for (const auto& orders : std::vector<std::vector<std::int32_t>>{
                  {0}, {max_d}, {-max_i}, {0, 0}, {max_d, low}, {low, 0}, {-1, -1}, {0, 0, 0}, {low, max_d, -1},
                  {-1, -1, -1}, {0, max_d, 0, 0}, {0, 0, low, 0}})
-            compare_nd(rng, kernel, orders);
+            for (std::size_t fields : {1u, 3u, 6u}) compare_nd(rng, kernel, orders, fields);
     }
     std::printf("%d failures\n", failures);
     return failures == 0 ? 0 : 1;
