@@ -8,6 +8,8 @@ namespace quorvel {
     namespace arch {                                                                      \
     OutsideRange evaluate_1d(const Interpolant1D& f, StridedValues points, RangeMode mode, double* out);  \
     OutsideRange evaluate_nd(const InterpolantND& f, const ArrayView& points, RangeMode mode, double* out); \
+    void grid_product(const InterpolantND& f, std::span<const StridedValues> coordinates, std::size_t threads, \
+                      double* out);                                                                          \
     }
 
 QUORVEL_DECLARE_ARCH(generic)
@@ -21,10 +23,10 @@ namespace {
 
 std::span<const Evaluators> detect() {
     static const Evaluators all[] = {
-        {"generic", generic::evaluate_1d, generic::evaluate_nd},
+        {"generic", generic::evaluate_1d, generic::evaluate_nd, generic::grid_product},
 #ifdef QUORVEL_X86_VARIANTS
-        {"avx2", avx2::evaluate_1d, avx2::evaluate_nd},
-        {"avx512", avx512::evaluate_1d, avx512::evaluate_nd},
+        {"avx2", avx2::evaluate_1d, avx2::evaluate_nd, avx2::grid_product},
+        {"avx512", avx512::evaluate_1d, avx512::evaluate_nd, avx512::grid_product},
 #endif
     };
     std::size_t count = 1;

@@ -34,6 +34,11 @@ struct Evaluators {
     // an evaluator.
     OutsideRange (*evaluate_1d)(const Interpolant1D& f, StridedValues points, RangeMode mode, double* out);
     OutsideRange (*evaluate_nd)(const InterpolantND& f, const ArrayView& points, RangeMode mode, double* out);
+    // The values (or derivatives) of an interpolant of two or more axes
+    // without integral axes on the product of one vector of coordinates per
+    // axis (inside the range, or NaN), row-major, on up to `threads` threads.
+    void (*grid_product)(const InterpolantND& f, std::span<const StridedValues> coordinates, std::size_t threads,
+                         double* out);
 };
 
 // The fastest variant this processor runs.

@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "lanes.hpp"
 #include "parallel.hpp"
 #include "point_order.hpp"
 #include "text.hpp"
@@ -175,6 +176,89 @@ Result<NdBuffer> Interpolant::evaluate(const ArrayView& points, RangeMode mode, 
     auto values = std::visit([&](const auto& f) { return evaluate_points(f, points, mode, workers); }, f_);
     if (values) values->shape.insert(values->shape.end(), value_shape_.begin(), value_shape_.end());
     return values;
+}
+
+namespace {
+
+// Values of the product per thread below which it stays on one thread.
+constexpr std::size_t MIN_PRODUCT_PER_THREAD = std::size_t{1} << 14;
+
+// The coordinates of every axis with the range mode applied: clipped, or NaN
+// outside (as the evaluators do it); in `raise` mode the first outside,
+// axis by axis, is refused.
+Result<std::vector<std::vector<double>>> product_coordinates(const InterpolantND& f,
+                                                            std::span<const ArrayView> coordinates,
+                                                            RangeMode mode) {
+    std::vector<std::vector<double>> out;
+    for (std::size_t a = 0; a < coordinates.size(); ++a) {
+        const double lo = f.grid[a].first_knot, hi = f.grid[a].last_knot;
+        std::vector<double>& xs = out.emplace_back();
+        for (std::size_t k = 0; k < coordinates[a].shape[0]; ++k) {
+            const double x = coordinates[a].data[static_cast<std::ptrdiff_t>(k) * coordinates[a].strides[0]];
+            if (!any_outside(x, lo, hi)) xs.push_back(x);
+            else if (mode == RangeMode::raise) return f.outside(x, a);
+            else xs.push_back(mode == RangeMode::clip ? clamp_to(x, lo, hi) : nan_outside(x, lo, hi));
+        }
+    }
+    return out;
+}
+
+// The product evaluated point by point, a block of combinations at a time:
+// for antiderivatives, whose tails do not separate by axis, and "a0".
+void product_by_points(const InterpolantND& f, const std::vector<std::vector<double>>& axes, std::size_t count,
+                       std::size_t threads, double* out) {
+    constexpr std::size_t block = 4096;
+    const std::size_t dims = axes.size();
+    run_chunks(count, threads, [&](std::size_t, std::size_t begin, std::size_t end) {
+        std::vector<double> points(block * dims);
+        for (std::size_t first = begin; first < end; first += block) {
+            const std::size_t n = std::min(block, end - first);
+            for (std::size_t p = 0; p < n; ++p)
+                for (std::size_t a = dims, rest = first + p; a-- > 0; rest /= axes[a].size())
+                    points[p * dims + a] = axes[a][rest % axes[a].size()];
+            const std::size_t shape[] = {n, dims};
+            const std::ptrdiff_t strides[] = {static_cast<std::ptrdiff_t>(dims), 1};
+            evaluators().evaluate_nd(f, {points.data(), shape, strides, true}, RangeMode::raise,
+                                     out + first * f.channels);
+        }
+    });
+}
+
+}  // namespace
+
+Result<NdBuffer> Interpolant::on_grid(std::span<const ArrayView> coordinates, RangeMode mode,
+                                      std::size_t workers) const {
+    if (coordinates.size() != ndim())
+        return value_error(text::format("coordinates: expected {} vectors (one per axis), got {}", ndim(),
+                                        coordinates.size()));
+    for (std::size_t a = 0; a < coordinates.size(); ++a)
+        if (coordinates[a].ndim() != 1)
+            return value_error(text::format("coordinates[{}]: expected a 1-D array, got {} dimensions", a,
+                                            coordinates[a].ndim()));
+    if (std::holds_alternative<Interpolant1D>(f_)) return evaluate(coordinates[0], mode, workers);
+
+    const InterpolantND& f = std::get<InterpolantND>(f_);
+    auto axes = product_coordinates(f, coordinates, mode);
+    if (!axes) return axes.error();
+    std::vector<std::size_t> shape;
+    std::size_t count = 1;
+    for (const std::vector<double>& axis : *axes) {
+        shape.push_back(axis.size());
+        count *= axis.size();
+    }
+    Buffer out(count * f.channels);
+    const std::size_t threads = thread_count(count, workers, MIN_PRODUCT_PER_THREAD);
+    if (count > 0) {
+        if (f.regions.empty() && !f.nearest) {
+            std::vector<StridedValues> vectors;
+            for (const std::vector<double>& axis : *axes) vectors.push_back({axis.data(), axis.size(), 1});
+            evaluators().grid_product(f, vectors, threads, out.data());
+        } else {
+            product_by_points(f, *axes, count, threads, out.data());
+        }
+    }
+    shape.insert(shape.end(), value_shape_.begin(), value_shape_.end());
+    return NdBuffer{std::move(out), std::move(shape)};
 }
 
 Interpolant::Data Interpolant::data() const {

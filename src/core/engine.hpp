@@ -44,6 +44,13 @@ public:
     // has shape (number of points, value axes...).
     Result<NdBuffer> evaluate(const ArrayView& points, RangeMode mode, std::size_t workers) const;
 
+    // The values on the product of one vector of coordinates per axis, shape
+    // (lengths of the vectors..., value axes...): a coordinate outside the
+    // range gives what `mode` says for every value it takes part in ("raise"
+    // reports the first, axis by axis).  Values and derivatives are contracted
+    // axis by axis; antiderivatives and "a0" are evaluated point by point.
+    Result<NdBuffer> on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers) const;
+
     std::size_t ndim() const;
 
     // The data as given, read back from the interior of the extended

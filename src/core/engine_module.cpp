@@ -128,6 +128,18 @@ PyGetSetDef INTERPOLANT_GETSET[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+constexpr const char* ON_GRID_PARAMS[] = {"coordinates", "mode", "workers"};
+
+PyObject* interpolant_on_grid(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke(PyType_GetModule(Py_TYPE(self)), "Interpolant.on_grid()", ON_GRID_PARAMS, args, nargs, kwnames,
+                  [self](const Sequence<Array<-1>>& coordinates, const Mode& mode, const Workers& workers) {
+                      std::size_t count = 1;
+                      for (const auto& axis : coordinates.items) count *= axis.value.size();
+                      WithoutLock unlocked(count >= SMALL_WORK);
+                      return core_of<Interpolant>(self).on_grid(coordinates.values(), mode.value, workers.value);
+                  });
+}
+
 PyMethodDef INTERPOLANT_METHODS[] = {
     function_def("with_orders", interpolant_with_orders,
                  "with_orders($self, orders, workers)\n--\n\n"
@@ -138,6 +150,9 @@ PyMethodDef INTERPOLANT_METHODS[] = {
                  "The values at `points` (a 1-D array in one dimension, rows of coordinates otherwise);\n"
                  "`mode` says what points outside the data range give (\"raise\", \"nan\" or \"clip\"),\n"
                  "`workers` how many threads may share the work."),
+    function_def("on_grid", interpolant_on_grid,
+                 "on_grid($self, coordinates, mode, workers)\n--\n\n"
+                 "The values on the product of one 1-D array of coordinates per axis."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 // QUORVEL_ARCH names it (generic, avx2 or avx512) and the compiler flags
 // enable it.
 #include "evaluators.hpp"
+#include "grid_product.hpp"
 
 #ifndef QUORVEL_ARCH
 #error "QUORVEL_ARCH names the instruction set of this translation unit"
@@ -24,6 +25,11 @@ OutsideRange evaluate_1d(const Interpolant1D& f, StridedValues points, RangeMode
 
 OutsideRange evaluate_nd(const InterpolantND& f, const ArrayView& points, RangeMode mode, double* out) {
     return evaluate_nd_with<Wide>(f, points, mode, out);
+}
+
+void grid_product(const InterpolantND& f, std::span<const StridedValues> coordinates, std::size_t threads,
+                  double* out) {
+    grid_product_with<Wide>(f, coordinates, threads, out);
 }
 
 }  // namespace quorvel::QUORVEL_ARCH

@@ -250,11 +250,14 @@ Status InterpolantND::check_points(const ArrayView& points) const {
 }
 
 Error InterpolantND::outside(const ArrayView& points, OutsideRange found) const {
-    const GridAxis& axis = grid[found.axis];
-    const double coordinate = points.data[static_cast<std::ptrdiff_t>(found.point) * points.strides[0] +
-                                          static_cast<std::ptrdiff_t>(found.axis) * points.strides[1]];
+    return outside(points.data[static_cast<std::ptrdiff_t>(found.point) * points.strides[0] +
+                               static_cast<std::ptrdiff_t>(found.axis) * points.strides[1]],
+                   found.axis);
+}
+
+Error InterpolantND::outside(double coordinate, std::size_t axis) const {
     return value_error(text::format("coordinate {} on axis {} lies outside the data range [{}, {}]", coordinate,
-                                    found.axis, axis.first_knot, axis.last_knot));
+                                    axis, grid[axis].first_knot, grid[axis].last_knot));
 }
 
 Result<NdBuffer> InterpolantND::evaluate(const ArrayView& points) const {

@@ -90,6 +90,7 @@ struct InterpolantND {
     // outside the data range.
     Status check_points(const ArrayView& points) const;
     Error outside(const ArrayView& points, OutsideRange found) const;
+    Error outside(double coordinate, std::size_t axis) const;
 };
 
 }  // namespace quorvel

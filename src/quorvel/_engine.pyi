@@ -32,3 +32,10 @@ class Interpolant:
         self, points: _Float64Array, mode: Literal["raise", "nan", "clip"], workers: int
     ) -> _Float64Array:
         """The values at `points`."""
+    def on_grid(
+        self, coordinates: Sequence[_Float64Array], mode: Literal["raise", "nan", "clip"], workers: int
+    ) -> _Float64Array:
+        """The values on the product of one 1-D array of coordinates per axis."""
+    @property
+    def values(self) -> _Float64Array:
+        """The data, with their value axes, as a read-only array over the interpolant's own storage."""

@@ -352,6 +352,35 @@ class Interpolator:
         shape += result.shape[1:]
         return result if result.shape == shape else result.reshape(shape)
 
+    def on_grid(self, *coordinates: npt.ArrayLike, workers: Workers = None) -> Float64Array:
+        """Evaluate on the grid product of one vector of coordinates per axis.
+
+        ``f.on_grid(x0, x1, ...)`` gives, at index ``(i0, i1, ...)``, the value
+        at ``(x0[i0], x1[i1], ...)``: the same bits as ``f`` at those points,
+        without building them. The result has shape ``(len(x0), len(x1), ...)``
+        followed by :attr:`value_shape`. Coordinates may come in any order and
+        repeat; one outside the data range gives, for every value it takes part
+        in, what `out_of_range` says ("raise" names the first, axis by axis).
+
+        Values and derivatives are contracted axis by axis, reusing each
+        partial sum for all coordinates of the outer axes, so that zooming a
+        volume costs a few operations per output value and memory for the
+        output alone. Antiderivatives, whose terms do not separate by axis, and
+        the nearest-knot kernel are evaluated point by point in blocks.
+        """
+        ndim = len(self._grid)
+        if len(coordinates) != ndim:
+            raise TypeError(f"on_grid: expected {ndim} vectors of coordinates (one per axis), got {len(coordinates)}")
+        vectors = []
+        for a, axis in enumerate(coordinates):
+            vector = _float64_array(axis, f"coordinates[{a}]")
+            if vector.ndim != 1:
+                raise ValueError(f"coordinates[{a}]: expected a 1-D array of coordinates, got shape {vector.shape}")
+            vectors.append(vector)
+        count = math.prod(len(vector) for vector in vectors)
+        threads = 1 if count < _SMALL_CALL else _thread_count(self._workers if workers is None else _workers(workers))
+        return self._native.on_grid(vectors, self._out_of_range, threads)
+
     def _evaluate(self, engine: _engine.Interpolant, flat: Float64Array, workers: object) -> Float64Array:
         """Evaluate `engine` at `flat` (P points, or P rows of coordinates) under the range mode."""
         if flat.size < _SMALL_CALL:
