@@ -32,6 +32,18 @@ class Workload:
     peers: dict[str, Callable[[], object] | tuple[Callable[[], object], int]] = field(default_factory=dict)
 
 
+@dataclass
+class Figure:
+    """A measured quantity that is no time (bytes per value, say): quorvel's and its peers', in one row.
+
+    The last column is again the peer's figure over quorvel's.
+    """
+
+    name: str
+    quorvel: float
+    peers: dict[str, float] = field(default_factory=dict)
+
+
 def best_time(call: Callable[[], object], repeats: int = REPEATS, warm_up: bool = True) -> float:
     """The shortest wall-clock time of `repeats` calls, in seconds, after a call that warms up."""
     if warm_up:
@@ -49,14 +61,19 @@ def ns_per_item(call: Callable[[], object], items: int, repeats: int = REPEATS, 
     return best_time(call, repeats, warm_up) * 1e9 / items
 
 
-def measure(workloads: Iterable[Workload]) -> list[list[str]]:
+def measure(workloads: Iterable[Workload | Figure]) -> list[list[str]]:
     """Table rows: workload, quorvel ns/item, peer, peer ns/item, peer time over quorvel's.
 
     Each call is timed in several rounds, taking turns with the other calls of
-    its workload, and its best time counts.
+    its workload, and its best time counts.  Figures are given, not timed.
     """
     rows = []
     for work in workloads:
+        if isinstance(work, Figure):
+            rows.append([work.name, f"{work.quorvel:.2f}", "", "", ""])
+            rows += [["", "", peer, f"{theirs:.2f}", f"{theirs / work.quorvel:.1f}x"]
+                     for peer, theirs in work.peers.items()]
+            continue
         calls = {"": (work.quorvel, work.items)}
         for peer, spec in work.peers.items():
             calls[peer] = spec if isinstance(spec, tuple) else (spec, work.items)
@@ -88,6 +105,6 @@ def print_table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
         print(line(row))
 
 
-def run(workloads: Iterable[Workload]) -> None:
+def run(workloads: Iterable[Workload | Figure]) -> None:
     """Measures and prints the workloads of one part."""
     print_table(HEADERS, measure(workloads))

@@ -17,6 +17,7 @@ from _timing import HEADERS, measure, print_table
 import evaluate_1d
 import evaluate_nd
 import extension
+import fields
 import parallel
 
 
@@ -36,7 +37,7 @@ def main() -> None:
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, SciPy {scipy.__version__}")
     print()
     rows = []
-    for part in (evaluate_1d, evaluate_nd, extension, parallel):
+    for part in (evaluate_1d, evaluate_nd, extension, parallel, fields):
         rows += measure(part.workloads())
     print_table(HEADERS, rows)
 

@@ -104,13 +104,18 @@ SMALL_CALLS |= {
     "engine evaluate": lambda: engine_nd.evaluate(MILLION_2D[::5000], "clip", 3),
     "engine evaluate outside": lambda: engine_1d.evaluate(np.append(X, 20.5), "raise", 2),
     "engine evaluate mode refused": lambda: engine_1d.evaluate(X, "wrap", 2),
+    "engine fields": lambda: _engine.Interpolant(GRID, np.ones((6, 7, 3, 2)), "b5", [("poly", "poly")] * 2, [0, -1], 2),
+    "engine values": lambda: engine_nd.values,
+    "engine on grid": lambda: engine_nd.with_orders([1, 0], 1).on_grid([X[:6], GRID[1]], "nan", 2),
+    "engine on grid by points": lambda: engine_nd.on_grid([X[:6], GRID[1]], "clip", 2),
+    "engine on grid outside": lambda: engine_nd.on_grid([X, GRID[1]], "raise", 2),
 }
 
 # Results of eight megabytes and more: a leaked buffer shows in resident memory.
 linear_1d = _core.Interpolant1D(X, Y, "a1", "poly", "poly", 0)
 linear_nd = _core.InterpolantND(GRID, DATA, "a1", [("poly", "poly")] * 2, [0, 0])
 RANDOM_2D = np.random.default_rng(5).random((10**6, 2))  # incoherent points
-engine_large = _engine.Interpolant([np.linspace(0.0, 1.0, 600)] * 2, np.ones((600, 600)), "a3",
+engine_large = _engine.Interpolant([np.linspace(0.0, 1.0, 800)] * 2, np.ones((800, 800)), "a3",
                                    [("poly", "poly")] * 2, [0, 0], 2)
 BIG_CALLS = {
     "evaluate 1d": lambda: linear_1d.evaluate(MILLION),
@@ -124,6 +129,7 @@ BIG_CALLS = {
     "engine evaluate nd outside": lambda: engine_nd.evaluate(np.append(MILLION_2D, [[9.0, 0.5]], 0), "raise", 4),
     # a grid beyond the cache: the points are evaluated in a cache-aware order
     "engine cache order": lambda: engine_large.evaluate(RANDOM_2D, "raise", 2),
+    "engine on grid big": lambda: engine_large.on_grid([np.linspace(0.0, 1.0, 1000)] * 2, "raise", 2),
     "engine construction": lambda: _engine.Interpolant([MILLION[::1000]] * 2, np.ones((1000, 1000)), "b5",
                                                        [("poly", "poly")] * 2, [-1, 0], 2),
 }
