@@ -19,3 +19,25 @@ def test_demo_prints_both_tables(capsys):
     main()
     out = capsys.readouterr().out
     assert "1-D: f(x)" in out and "3-D: g" in out and "points/s" in out and "nan" not in out.lower()
+
+
+def test_readme_examples_run():
+    """Every Python block of the README, in order, in one namespace."""
+    readme = Path(__file__).resolve().parent.parent / "README.md"
+    if not readme.exists():
+        pytest.skip("the README is not beside the tests")
+    blocks = readme.read_text().split("```python\n")[1:]
+    namespace: dict = {}
+    for block in blocks:
+        code = block.split("```", 1)[0]
+        if "dask" in code and not _installed("dask"):
+            continue
+        exec(compile(code, "README.md", "exec"), namespace)  # noqa: S102 - the README's own examples
+
+
+def _installed(module):
+    try:
+        __import__(module)
+    except ImportError:
+        return False
+    return True
