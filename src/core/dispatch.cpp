@@ -10,6 +10,8 @@ namespace quorvel {
     OutsideRange evaluate_nd(const InterpolantND& f, const ArrayView& points, RangeMode mode, double* out); \
     void grid_product(const InterpolantND& f, std::span<const StridedValues> coordinates, std::size_t threads, \
                       double* out);                                                                          \
+    OutsideRange evaluate_derivatives(std::span<const InterpolantND* const> outputs, const ArrayView& points,  \
+                                      RangeMode mode, double* out);                                          \
     }
 
 QUORVEL_DECLARE_ARCH(generic)
@@ -23,10 +25,10 @@ namespace {
 
 std::span<const Evaluators> detect() {
     static const Evaluators all[] = {
-        {"generic", generic::evaluate_1d, generic::evaluate_nd, generic::grid_product},
+        {"generic", generic::evaluate_1d, generic::evaluate_nd, generic::grid_product, generic::evaluate_derivatives},
 #ifdef QUORVEL_X86_VARIANTS
-        {"avx2", avx2::evaluate_1d, avx2::evaluate_nd, avx2::grid_product},
-        {"avx512", avx512::evaluate_1d, avx512::evaluate_nd, avx512::grid_product},
+        {"avx2", avx2::evaluate_1d, avx2::evaluate_nd, avx2::grid_product, avx2::evaluate_derivatives},
+        {"avx512", avx512::evaluate_1d, avx512::evaluate_nd, avx512::grid_product, avx512::evaluate_derivatives},
 #endif
     };
     std::size_t count = 1;

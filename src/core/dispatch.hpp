@@ -39,6 +39,11 @@ struct Evaluators {
     // axis (inside the range, or NaN), row-major, on up to `threads` threads.
     void (*grid_product)(const InterpolantND& f, std::span<const StridedValues> coordinates, std::size_t threads,
                          double* out);
+    // Interpolants of one set of data at several derivative orders (no
+    // integral axes, not "a0", one field), evaluated together: output o of
+    // point i at out[i * outputs.size() + o].
+    OutsideRange (*evaluate_derivatives)(std::span<const InterpolantND* const> outputs, const ArrayView& points,
+                                         RangeMode mode, double* out);
 };
 
 // The fastest variant this processor runs.

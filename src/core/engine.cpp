@@ -152,12 +152,12 @@ Result<Interpolant> Interpolant::create(std::span<const ArrayView> knots, const 
     if (knots.size() == 1 && bcs.size() == 1 && orders.size() == 1) {
         auto f = Interpolant1D::create(knots[0], values, field_axes, kernel, bcs[0].first, bcs[0].second, orders[0]);
         if (!f) return f.error();
-        return Interpolant(std::move(*f), std::move(value_shape));
+        return Interpolant(std::move(*f), std::move(value_shape), {orders.begin(), orders.end()});
     }
     const std::size_t threads = thread_count(values.size(), workers, MIN_VALUES_PER_THREAD);
     auto f = InterpolantND::create(knots, values, kernel, bcs, orders, threads, field_axes);
     if (!f) return f.error();
-    return Interpolant(std::move(*f), std::move(value_shape));
+    return Interpolant(std::move(*f), std::move(value_shape), {orders.begin(), orders.end()});
 }
 
 Result<Interpolant> Interpolant::with_orders(std::span<const std::int32_t> orders, std::size_t workers) const {
@@ -166,13 +166,13 @@ Result<Interpolant> Interpolant::with_orders(std::span<const std::int32_t> order
     if (const auto* f = std::get_if<Interpolant1D>(&f_)) {
         auto derived = f->with_order(orders[0]);
         if (!derived) return derived.error();
-        return Interpolant(std::move(*derived), value_shape_);
+        return Interpolant(std::move(*derived), value_shape_, {orders.begin(), orders.end()});
     }
     const InterpolantND& f = std::get<InterpolantND>(f_);
     const std::size_t threads = thread_count(f.coefficients->size(), workers, MIN_VALUES_PER_THREAD);
     auto derived = f.with_orders(orders, threads);
     if (!derived) return derived.error();
-    return Interpolant(std::move(*derived), value_shape_);
+    return Interpolant(std::move(*derived), value_shape_, {orders.begin(), orders.end()});
 }
 
 Result<NdBuffer> Interpolant::evaluate(const ArrayView& points, RangeMode mode, std::size_t workers) const {
@@ -261,6 +261,105 @@ Result<NdBuffer> Interpolant::on_grid(std::span<const ArrayView> coordinates, Ra
         }
     }
     shape.insert(shape.end(), value_shape_.begin(), value_shape_.end());
+    return NdBuffer{std::move(out), std::move(shape)};
+}
+
+namespace {
+
+// The components of the derivatives of one degree along every axis: the axis
+// (gradient) or the pair of axes b <= c (Hessian) of each, in row-major order.
+std::vector<std::vector<std::size_t>> components(std::size_t dims, unsigned degree) {
+    std::vector<std::vector<std::size_t>> out;
+    for (std::size_t b = 0; b < dims; ++b) {
+        if (degree == 1) out.push_back({b});
+        else
+            for (std::size_t c = b; c < dims; ++c) out.push_back({b, c});
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<NdBuffer> Interpolant::derivatives(const ArrayView& points, unsigned degree, RangeMode mode,
+                                          std::size_t workers) const {
+    const std::size_t dims = ndim();
+    std::vector<std::size_t> tail(degree, dims);  // the component axes of the result
+    if (const auto* f = std::get_if<Interpolant1D>(&f_)) {
+        const std::int32_t orders[] = {orders_[0] + static_cast<std::int32_t>(degree)};
+        auto derived = with_orders(orders, 1);
+        if (!derived) return derived.error();
+        auto values = derived->evaluate(points, mode, workers);
+        if (values) values->shape.insert(values->shape.end(), tail.begin(), tail.end());
+        return values;
+    }
+    // The interpolant of every component, sharing the data.
+    const InterpolantND& f = std::get<InterpolantND>(f_);
+    const auto wanted = components(dims, degree);
+    std::vector<InterpolantND> outputs;
+    for (const std::vector<std::size_t>& axes : wanted) {
+        std::vector<std::int32_t> orders = orders_;
+        for (std::size_t a : axes) ++orders[a];
+        auto derived = f.with_orders(orders);
+        if (!derived) return derived.error();
+        outputs.push_back(std::move(*derived));
+    }
+    if (points.ndim() != 2)
+        return value_error(text::format("points: expected a 2-D array of coordinates, got {} dimensions",
+                                        points.ndim()));
+    if (auto ok = f.check_points(points); !ok) return ok.error();
+
+    // Every component at every point: together where they can share their
+    // loads (values of one field), else one after the other.
+    const std::size_t count = points.shape[0];
+    const std::size_t fields = f.channels;
+    Buffer found_values(count * fields * wanted.size());
+    const bool together = f.channels == 1 && std::all_of(outputs.begin(), outputs.end(), [](const InterpolantND& g) {
+        return g.regions.empty() && !g.nearest;
+    });
+    if (together) {
+        std::vector<const InterpolantND*> pointers;
+        for (const InterpolantND& g : outputs) pointers.push_back(&g);
+        std::vector<CellAxis> axes;
+        for (const GridAxis& axis : f.grid)
+            axes.push_back(cell_axis(axis.origin, axis.spacing, f.half_width, axis.extended_len));
+        const PointRows rows{points.data, points.strides[0], points.strides[1], count};
+        const std::size_t threads =
+            thread_count(count, workers, min_points_per_thread(f.columns, dims, wanted.size()));
+        const OutsideRange first = evaluate_chunks(
+            rows, axes, 8 * f.coefficients->size(), threads, {found_values.data(), wanted.size()},
+            [&](const PointRows& part, double* part_out) {
+                const std::size_t shape[] = {part.count, dims};
+                const std::ptrdiff_t strides[] = {part.point_stride, part.axis_stride};
+                return evaluators().evaluate_derivatives(pointers, {part.points, shape, strides, false}, mode,
+                                                         part_out);
+            });
+        if (first.point != OutsideRange::none) return f.outside(points, first);
+    } else {
+        for (std::size_t o = 0; o < outputs.size(); ++o) {
+            auto values = evaluate_points(outputs[o], points, mode, workers);
+            if (!values) return values.error();
+            for (std::size_t i = 0; i < count * fields; ++i) found_values[i * wanted.size() + o] = values->values[i];
+        }
+    }
+
+    // Every component in its place; the Hessian's are symmetric.
+    std::size_t per_field = 1;
+    for (std::size_t axis : tail) per_field *= axis;
+    Buffer out(count * fields * per_field);
+    for (std::size_t i = 0; i < count * fields; ++i)
+        for (std::size_t o = 0; o < wanted.size(); ++o) {
+            const double value = found_values[i * wanted.size() + o];
+            const std::vector<std::size_t>& axes = wanted[o];
+            if (degree == 1) {
+                out[i * per_field + axes[0]] = value;
+            } else {
+                out[i * per_field + axes[0] * dims + axes[1]] = value;
+                out[i * per_field + axes[1] * dims + axes[0]] = value;
+            }
+        }
+    std::vector<std::size_t> shape{count};
+    shape.insert(shape.end(), value_shape_.begin(), value_shape_.end());
+    shape.insert(shape.end(), tail.begin(), tail.end());
     return NdBuffer{std::move(out), std::move(shape)};
 }
 

@@ -51,6 +51,12 @@ public:
     // axis by axis; antiderivatives and "a0" are evaluated point by point.
     Result<NdBuffer> on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers) const;
 
+    // The first derivatives along every axis (degree 1, the gradient) or the
+    // second ones (degree 2, the Hessian) of this interpolant at `points`,
+    // shape (number of points, value axes..., ndim) or (..., ndim, ndim);
+    // each component has the bits of the interpolant of that derivative.
+    Result<NdBuffer> derivatives(const ArrayView& points, unsigned degree, RangeMode mode, std::size_t workers) const;
+
     std::size_t ndim() const;
 
     // The data as given, read back from the interior of the extended
@@ -66,10 +72,12 @@ public:
 
 private:
     using Kind = std::variant<Interpolant1D, InterpolantND>;
-    Interpolant(Kind f, std::vector<std::size_t> value_shape) : f_(std::move(f)), value_shape_(std::move(value_shape)) {}
+    Interpolant(Kind f, std::vector<std::size_t> value_shape, std::vector<std::int32_t> orders)
+        : f_(std::move(f)), value_shape_(std::move(value_shape)), orders_(std::move(orders)) {}
 
     Kind f_;
     std::vector<std::size_t> value_shape_;
+    std::vector<std::int32_t> orders_;
 };
 
 }  // namespace quorvel

@@ -140,6 +140,21 @@ PyObject* interpolant_on_grid(PyObject* self, PyObject* const* args, Py_ssize_t 
                   });
 }
 
+constexpr const char* DERIVATIVES_PARAMS[] = {"points", "degree", "mode", "workers"};
+
+PyObject* interpolant_derivatives(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke(PyType_GetModule(Py_TYPE(self)), "Interpolant.derivatives()", DERIVATIVES_PARAMS, args, nargs,
+                  kwnames,
+                  [self](const Array<-1>& points, const Int32& degree, const Mode& mode,
+                         const Workers& workers) -> Result<NdBuffer> {
+                      if (degree.value != 1 && degree.value != 2)
+                          return quorvel::value_error("degree: expected 1 (the gradient) or 2 (the Hessian)");
+                      WithoutLock unlocked(points.value.size() >= SMALL_WORK);
+                      return core_of<Interpolant>(self).derivatives(
+                          points.value, static_cast<unsigned>(degree.value), mode.value, workers.value);
+                  });
+}
+
 PyMethodDef INTERPOLANT_METHODS[] = {
     function_def("with_orders", interpolant_with_orders,
                  "with_orders($self, orders, workers)\n--\n\n"
@@ -150,6 +165,9 @@ PyMethodDef INTERPOLANT_METHODS[] = {
                  "The values at `points` (a 1-D array in one dimension, rows of coordinates otherwise);\n"
                  "`mode` says what points outside the data range give (\"raise\", \"nan\" or \"clip\"),\n"
                  "`workers` how many threads may share the work."),
+    function_def("derivatives", interpolant_derivatives,
+                 "derivatives($self, points, degree, mode, workers)\n--\n\n"
+                 "The first (degree 1) or second (degree 2) derivatives along every axis at `points`."),
     function_def("on_grid", interpolant_on_grid,
                  "on_grid($self, coordinates, mode, workers)\n--\n\n"
                  "The values on the product of one 1-D array of coordinates per axis."),

@@ -1,6 +1,7 @@
 // The evaluators for one instruction set, chosen by the build:
 // QUORVEL_ARCH names it (generic, avx2 or avx512) and the compiler flags
 // enable it.
+#include "derivative_set.hpp"
 #include "evaluators.hpp"
 #include "grid_product.hpp"
 
@@ -30,6 +31,11 @@ OutsideRange evaluate_nd(const InterpolantND& f, const ArrayView& points, RangeM
 void grid_product(const InterpolantND& f, std::span<const StridedValues> coordinates, std::size_t threads,
                   double* out) {
     grid_product_with<Wide>(f, coordinates, threads, out);
+}
+
+OutsideRange evaluate_derivatives(std::span<const InterpolantND* const> outputs, const ArrayView& points,
+                                  RangeMode mode, double* out) {
+    return derivatives_nd_with<Wide>(outputs, points, mode, out);
 }
 
 }  // namespace quorvel::QUORVEL_ARCH

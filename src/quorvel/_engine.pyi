@@ -32,6 +32,10 @@ class Interpolant:
         self, points: _Float64Array, mode: Literal["raise", "nan", "clip"], workers: int
     ) -> _Float64Array:
         """The values at `points`."""
+    def derivatives(
+        self, points: _Float64Array, degree: int, mode: Literal["raise", "nan", "clip"], workers: int
+    ) -> _Float64Array:
+        """The first (degree 1) or second (degree 2) derivatives along every axis at `points`."""
     def on_grid(
         self, coordinates: Sequence[_Float64Array], mode: Literal["raise", "nan", "clip"], workers: int
     ) -> _Float64Array:

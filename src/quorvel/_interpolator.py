@@ -14,6 +14,7 @@ import numpy.typing as npt
 
 from quorvel import _engine
 from quorvel._grids import UniformAxis, uniform_axis
+from quorvel._kernels import kernels
 
 __all__ = ["BoundaryLike", "Interpolator", "OutOfRange", "Workers"]
 
@@ -60,6 +61,12 @@ def _float64_array(obj: object, name: str) -> Float64Array:
     if type(obj) is np.ndarray and obj.dtype is _FLOAT64:
         return obj
     return _as_float64(_real_array(obj, name))
+
+
+def _shaped(result: Float64Array, points_shape: tuple[int, ...]) -> Float64Array:
+    """The engine's result for P points, shaped as the points were given: points_shape + the rest."""
+    shape = points_shape + result.shape[1:]
+    return result if result.shape == shape else result.reshape(shape)
 
 
 def _is_array_like(obj: object) -> bool:
@@ -335,22 +342,61 @@ class Interpolator:
         The result is always a new float64 ndarray: a single point gives a
         0-d array (``float(result)`` or ``result.item()`` makes it a number).
         """
+        flat, shape = self._flat_points(points)
+        return _shaped(self._evaluate(self._native, flat, workers), shape)
+
+    def gradient(self, points: npt.ArrayLike, *, workers: Workers = None) -> Float64Array:
+        """The first derivatives along every axis at `points`, in one pass.
+
+        The result has shape ``points_shape + value_shape + (ndim,)`` (the
+        Jacobian's layout; ``points_shape`` is that of the result of
+        ``f(points)``), component ``a`` with the bits of
+        ``f.derivative(axis=a)(points)``. The cell, the weights and the stencil
+        of a point are found once for all components. The kernel must allow one
+        more derivative order along every axis than the interpolator has.
+        """
+        return self._derivatives(points, 1, "gradient", workers)
+
+    def hessian(self, points: npt.ArrayLike, *, workers: Workers = None) -> Float64Array:
+        """The second derivatives along every pair of axes at `points`, in one pass.
+
+        The result has shape ``points_shape + value_shape + (ndim, ndim)``,
+        component ``(a, b)`` with the bits of ``f.derivative(axis=a)
+        .derivative(axis=b)(points)`` (symmetric). The kernel must allow two
+        more derivative orders than the interpolator has.
+        """
+        return self._derivatives(points, 2, "hessian", workers)
+
+    def _derivatives(self, points: npt.ArrayLike, degree: int, name: str, workers: Workers) -> Float64Array:
+        top = kernels()[self._kernel].max_derivative
+        for axis, order in enumerate(self._order):
+            if order + degree > top:
+                raise ValueError(
+                    f"{name}: kernel {self._kernel!r} has derivatives up to order {top}, and the {name} needs "
+                    f"order {order + degree} along axis {axis}"
+                )
+        flat, shape = self._flat_points(points)
+        threads = self._threads(flat.size, workers)
+        return _shaped(self._native.derivatives(flat, degree, self._out_of_range, threads), shape)
+
+    def _flat_points(self, points: npt.ArrayLike) -> tuple[Float64Array, tuple[int, ...]]:
+        """`points` as the engine takes them (P coordinates, or P rows of ndim), and the shape of the P points."""
         array = _float64_array(points, "points")
         ndim = len(self._grid)
         if ndim == 1:
-            shape = array.shape
-            flat = array if array.ndim == 1 else array.reshape(-1)
-        else:
-            if array.ndim == 0 or array.shape[-1] != ndim:
-                raise ValueError(
-                    f"points: expected shape (..., {ndim}), the last axis holding the {ndim} "
-                    f"coordinates of each point; got shape {array.shape}"
-                )
-            shape = array.shape[:-1]
-            flat = array if array.ndim == 2 else array.reshape(-1, ndim)
-        result = self._evaluate(self._native, flat, workers)  # (points, value axes...)
-        shape += result.shape[1:]
-        return result if result.shape == shape else result.reshape(shape)
+            return (array if array.ndim == 1 else array.reshape(-1)), array.shape
+        if array.ndim == 0 or array.shape[-1] != ndim:
+            raise ValueError(
+                f"points: expected shape (..., {ndim}), the last axis holding the {ndim} "
+                f"coordinates of each point; got shape {array.shape}"
+            )
+        return (array if array.ndim == 2 else array.reshape(-1, ndim)), array.shape[:-1]
+
+    def _threads(self, size: int, workers: Workers) -> int:
+        """The threads for a call of `size` coordinates: small calls stay on the calling thread."""
+        if size < _SMALL_CALL:
+            return 1
+        return _thread_count(self._workers if workers is None else _workers(workers))
 
     def on_grid(self, *coordinates: npt.ArrayLike, workers: Workers = None) -> Float64Array:
         """Evaluate on the grid product of one vector of coordinates per axis.
@@ -378,16 +424,11 @@ class Interpolator:
                 raise ValueError(f"coordinates[{a}]: expected a 1-D array of coordinates, got shape {vector.shape}")
             vectors.append(vector)
         count = math.prod(len(vector) for vector in vectors)
-        threads = 1 if count < _SMALL_CALL else _thread_count(self._workers if workers is None else _workers(workers))
-        return self._native.on_grid(vectors, self._out_of_range, threads)
+        return self._native.on_grid(vectors, self._out_of_range, self._threads(count, workers))
 
-    def _evaluate(self, engine: _engine.Interpolant, flat: Float64Array, workers: object) -> Float64Array:
+    def _evaluate(self, engine: _engine.Interpolant, flat: Float64Array, workers: Workers) -> Float64Array:
         """Evaluate `engine` at `flat` (P points, or P rows of coordinates) under the range mode."""
-        if flat.size < _SMALL_CALL:
-            threads = 1
-        else:
-            threads = _thread_count(self._workers if workers is None else _workers(workers))
-        return engine.evaluate(flat, self._out_of_range, threads)
+        return engine.evaluate(flat, self._out_of_range, self._threads(flat.size, workers))
 
     # --- derived interpolators ----------------------------------------------
 
