@@ -149,13 +149,13 @@ Result<Interpolant> Interpolant::create(std::span<const ArrayView> knots, const 
     const std::size_t field_axes = values.ndim() - knots.size();
     std::vector<std::size_t> value_shape(values.shape.begin() + static_cast<std::ptrdiff_t>(knots.size()),
                                          values.shape.end());
+    const BuildOptions options{thread_count(values.size(), workers, MIN_VALUES_PER_THREAD), field_axes, true};
     if (knots.size() == 1 && bcs.size() == 1 && orders.size() == 1) {
-        auto f = Interpolant1D::create(knots[0], values, field_axes, kernel, bcs[0].first, bcs[0].second, orders[0]);
+        auto f = Interpolant1D::create(knots[0], values, kernel, bcs[0].first, bcs[0].second, orders[0], options);
         if (!f) return f.error();
         return Interpolant(std::move(*f), std::move(value_shape), {orders.begin(), orders.end()});
     }
-    const std::size_t threads = thread_count(values.size(), workers, MIN_VALUES_PER_THREAD);
-    auto f = InterpolantND::create(knots, values, kernel, bcs, orders, threads, field_axes);
+    auto f = InterpolantND::create(knots, values, kernel, bcs, orders, options);
     if (!f) return f.error();
     return Interpolant(std::move(*f), std::move(value_shape), {orders.begin(), orders.end()});
 }
@@ -187,18 +187,20 @@ namespace {
 constexpr std::size_t MIN_PRODUCT_PER_THREAD = std::size_t{1} << 14;
 
 // The coordinates of every axis with the range mode applied: clipped, or NaN
-// outside (as the evaluators do it); in `raise` mode the first outside,
-// axis by axis, is refused.
+// outside (as the evaluators do it), wrapped on periodic axes; in `raise`
+// mode the first outside, axis by axis, is refused.
 Result<std::vector<std::vector<double>>> product_coordinates(const InterpolantND& f,
                                                             std::span<const ArrayView> coordinates,
                                                             RangeMode mode) {
     std::vector<std::vector<double>> out;
     for (std::size_t a = 0; a < coordinates.size(); ++a) {
         const double lo = f.grid[a].first_knot, hi = f.grid[a].last_knot;
+        const double period = f.grid[a].period;
         std::vector<double>& xs = out.emplace_back();
         for (std::size_t k = 0; k < coordinates[a].shape[0]; ++k) {
             const double x = coordinates[a].data[static_cast<std::ptrdiff_t>(k) * coordinates[a].strides[0]];
-            if (!any_outside(x, lo, hi)) xs.push_back(x);
+            if (!any_outside(x, lo, period > 0.0 ? lo + period : hi)) xs.push_back(x);
+            else if (period > 0.0) xs.push_back(wrap_periodic(x, lo, period));
             else if (mode == RangeMode::raise) return f.outside(x, a);
             else xs.push_back(mode == RangeMode::clip ? clamp_to(x, lo, hi) : nan_outside(x, lo, hi));
         }
@@ -376,13 +378,14 @@ Interpolant::Data Interpolant::data() const {
         [&](const auto& f) {
             data.storage = f.coefficients;
             const std::size_t ghosts = f.half_width - 1;
+            // A periodic axis holds one ghost more after the data.
             if constexpr (std::is_same_v<std::decay_t<decltype(f)>, Interpolant1D>) {
-                data.shape.push_back(f.coefficients->size() / f.channels - 2 * ghosts);
+                data.shape.push_back(f.coefficients->size() / f.channels - 2 * ghosts - (f.period > 0.0));
                 data.strides.push_back(static_cast<std::ptrdiff_t>(f.channels));
                 data.offset = ghosts * f.channels;
             } else {
                 for (const GridAxis& axis : f.grid) {
-                    data.shape.push_back(axis.extended_len - 2 * ghosts);
+                    data.shape.push_back(axis.extended_len - 2 * ghosts - (axis.period > 0.0));
                     data.strides.push_back(static_cast<std::ptrdiff_t>(axis.stride));
                     data.offset += ghosts * axis.stride;
                 }

@@ -6,6 +6,7 @@ import itertools
 import math
 import operator
 import os
+import warnings
 from collections.abc import Sequence
 from typing import Any, Final, Literal, TypeAlias
 
@@ -114,20 +115,55 @@ def _boundary_pairs(boundary: object, ndim: int) -> tuple[tuple[str, str], ...]:
             and all(isinstance(name, str) for name in item)
         )
 
+    def checked(pairs: tuple[tuple[str, str], ...]) -> tuple[tuple[str, str], ...]:
+        for axis, (left, right) in enumerate(pairs):
+            if (left == "periodic") != (right == "periodic"):
+                raise ValueError(
+                    f"boundary: axis {axis} pairs {left!r} with {right!r}; a periodic axis is periodic at both ends"
+                )
+        return pairs
+
     if isinstance(boundary, str):
         return ((boundary, boundary),) * ndim
     if not isinstance(boundary, Sequence):
         pass
     elif is_pair(boundary):
-        return ((boundary[0], boundary[1]),) * ndim
+        return checked(((boundary[0], boundary[1]),) * ndim)
     elif all(is_pair(item) for item in boundary):
         if len(boundary) == ndim:
-            return tuple((item[0], item[1]) for item in boundary)
+            return checked(tuple((item[0], item[1]) for item in boundary))
         raise ValueError(f"boundary: expected {ndim} (left, right) pairs (one per axis), got {len(boundary)}")
     raise TypeError(
-        "boundary: expected a condition name ('poly', 'linear', 'quadratic' or 'detect'), "
+        "boundary: expected a condition name ('poly', 'linear', 'quadratic', 'detect' or 'periodic'), "
         f"a (left, right) pair of names, or one such pair per axis; got {_short(boundary)}"
     )
+
+
+def _warn_of_repeated_ends(data: Float64Array, pairs: tuple[tuple[str, str], ...]) -> None:
+    """A periodic axis whose last samples repeat its first holds that sample twice per period: warn."""
+    for axis, (left, _) in enumerate(pairs):
+        n = data.shape[axis]
+        if left != "periodic" or n < 3:
+            continue
+        first, second, last = (np.take(data, i, axis=axis) for i in (0, 1, n - 1))
+        if np.array_equal(first, last) and not np.array_equal(first, second):
+            warnings.warn(
+                f"boundary: the data along periodic axis {axis} end with their first values again; a periodic "
+                "axis repeats its n samples with period n spacings (the first value comes back one step after "
+                "the last), so drop the repeated last sample",
+                UserWarning,
+                stacklevel=3,
+            )
+
+
+def _wrap(x: Float64Array, first: float, period: float) -> Float64Array:
+    """`x` moved by whole periods into [first, first + period), exactly as the engine wraps coordinates."""
+    with np.errstate(invalid="ignore"):
+        r = np.fmod(x, period) - np.fmod(first, period)
+        r = np.where(r < 0.0, r + period, r)
+        r = np.where(r < 0.0, r + period, r)
+        r = np.where(r >= period, r - period, r)
+        return np.where(np.isfinite(x), first + r, np.nan)
 
 
 def _integer(value: object, name: str) -> int:
@@ -283,6 +319,7 @@ class Interpolator:
         if not isinstance(kernel, str):
             raise TypeError(f"kernel: expected a kernel name such as 'a3', got {type(kernel).__name__}")
         pairs = _boundary_pairs(boundary, len(axes))
+        _warn_of_repeated_ends(data, pairs)
         if not isinstance(out_of_range, str):
             raise TypeError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {type(out_of_range).__name__}")
         if out_of_range not in _MODES:
@@ -343,7 +380,7 @@ class Interpolator:
         0-d array (``float(result)`` or ``result.item()`` makes it a number).
         """
         flat, shape = self._flat_points(points)
-        return _shaped(self._evaluate(self._native, flat, workers), shape)
+        return _shaped(self._evaluate(self._native, self._order, flat, workers), shape)
 
     def gradient(self, points: npt.ArrayLike, *, workers: Workers = None) -> Float64Array:
         """The first derivatives along every axis at `points`, in one pass.
@@ -375,9 +412,25 @@ class Interpolator:
                     f"{name}: kernel {self._kernel!r} has derivatives up to order {top}, and the {name} needs "
                     f"order {order + degree} along axis {axis}"
                 )
+        if self._periodic_integrals(self._order):
+            return self._components(points, degree, workers)
         flat, shape = self._flat_points(points)
         threads = self._threads(flat.size, workers)
         return _shaped(self._native.derivatives(flat, degree, self._out_of_range, threads), shape)
+
+    def _components(self, points: npt.ArrayLike, degree: int, workers: Workers) -> Float64Array:
+        """The gradient or Hessian one derivative interpolator at a time (antiderivatives over periods)."""
+        ndim = len(self._grid)
+
+        def component(*axes: int) -> Float64Array:
+            order = list(self._order)
+            for a in axes:
+                order[a] += 1
+            return self._derived(tuple(order))(points, workers=workers)
+
+        if degree == 1:
+            return np.stack([component(a) for a in range(ndim)], axis=-1)
+        return np.stack([np.stack([component(a, b) for b in range(ndim)], axis=-1) for a in range(ndim)], axis=-2)
 
     def _flat_points(self, points: npt.ArrayLike) -> tuple[Float64Array, tuple[int, ...]]:
         """`points` as the engine takes them (P coordinates, or P rows of ndim), and the shape of the P points."""
@@ -423,12 +476,73 @@ class Interpolator:
             if vector.ndim != 1:
                 raise ValueError(f"coordinates[{a}]: expected a 1-D array of coordinates, got shape {vector.shape}")
             vectors.append(vector)
-        count = math.prod(len(vector) for vector in vectors)
-        return self._native.on_grid(vectors, self._out_of_range, self._threads(count, workers))
+        threads = self._threads(math.prod(len(vector) for vector in vectors), workers)
+        axes = self._periodic_integrals(self._order)
+        if not axes:
+            return self._native.on_grid(vectors, self._out_of_range, threads)
+        # The antiderivative over whole periods, as in _evaluate, one axis of
+        # the product at a time.
+        counts = {}
+        for a in axes:
+            first, period = self._period(a)
+            x = vectors[a]
+            vectors[a] = np.where((x >= first) & (x <= first + period), x, _wrap(x, first, period))
+            counts[a] = np.rint((x - vectors[a]) / period)
+        total: Float64Array | None = None
+        for at_end in itertools.product((False, True), repeat=len(axes)):
+            chosen, weight = list(vectors), np.ones((1,) * ndim)
+            for end, a in zip(at_end, axes):
+                if end:
+                    first, period = self._period(a)
+                    chosen[a] = np.array([first + period])
+                    weight = weight * counts[a].reshape([-1 if b == a else 1 for b in range(ndim)])
+            term = self._native.on_grid(chosen, self._out_of_range, threads)
+            if any(at_end):
+                term = term * weight.reshape(weight.shape + (1,) * (term.ndim - ndim))
+            total = term if total is None else total + term
+        assert total is not None
+        return total
 
-    def _evaluate(self, engine: _engine.Interpolant, flat: Float64Array, workers: Workers) -> Float64Array:
-        """Evaluate `engine` at `flat` (P points, or P rows of coordinates) under the range mode."""
-        return engine.evaluate(flat, self._out_of_range, self._threads(flat.size, workers))
+    def _evaluate(
+        self, engine: _engine.Interpolant, orders: tuple[int, ...], flat: Float64Array, workers: Workers
+    ) -> Float64Array:
+        """Evaluate `engine` (of `orders`) at `flat` (P points, or P rows of coordinates) under the range mode."""
+        threads = self._threads(flat.size, workers)
+        axes = self._periodic_integrals(orders)
+        if not axes:
+            return engine.evaluate(flat, self._out_of_range, threads)
+        # F(x + m P) = F(x) + m F(x0 + P) along each such axis, expanded over
+        # the subsets of the axes whose period ends are taken.
+        columns = flat.reshape(len(flat), -1)
+        wrapped, counts = columns.copy(), []
+        for a in axes:
+            first, period = self._period(a)
+            x = columns[:, a]
+            wrapped[:, a] = np.where((x >= first) & (x <= first + period), x, _wrap(x, first, period))
+            counts.append(np.rint((x - wrapped[:, a]) / period))
+        total: Float64Array | None = None
+        for at_end in itertools.product((False, True), repeat=len(axes)):
+            points, weight = wrapped.copy(), np.ones(len(flat))
+            for end, a, count in zip(at_end, axes, counts):
+                if end:
+                    first, period = self._period(a)
+                    points[:, a], weight = first + period, weight * count
+            term = engine.evaluate(points.reshape(flat.shape), self._out_of_range, threads)
+            if any(at_end):
+                term = term * weight.reshape((-1,) + (1,) * (term.ndim - 1))
+            total = term if total is None else total + term
+        assert total is not None
+        return total
+
+    def _periodic_integrals(self, orders: tuple[int, ...]) -> list[int]:
+        """The periodic axes along which `orders` integrate (once: higher orders are refused there)."""
+        return [a for a, order in enumerate(orders) if order < 0 and self._boundary[a][0] == "periodic"]
+
+    def _period(self, axis: int) -> tuple[float, float]:
+        """The first knot and the period of a periodic axis, computed as the engine computes them."""
+        knots = self._grid[axis]
+        spacing = (float(knots[-1]) - float(knots[0])) / (len(knots) - 1)
+        return float(knots[0]), len(knots) * spacing
 
     # --- derived interpolators ----------------------------------------------
 
@@ -469,6 +583,12 @@ class Interpolator:
                     f"antiderivative: axis {index} carries a derivative of order {current}; integrating it "
                     "back would lose the value at the first knot, so build the interpolator of the lower "
                     "order instead (integrate() gives definite integrals of any order)"
+                )
+            if current - step < -1 and self._boundary[index][0] == "periodic":
+                raise ValueError(
+                    f"antiderivative: axis {index} is periodic, where only the first antiderivative continues "
+                    "over whole periods (F(x + P) = F(x) + F(x0 + P)); got order "
+                    f"{step - current}"
                 )
         return self._derived(tuple(current - step for current, step in zip(self._order, steps)))
 
@@ -521,7 +641,8 @@ class Interpolator:
         corners = np.array(list(itertools.product(*zip(a, b))))  # every choice of a or b per axis
         lower_picks = np.array(list(itertools.product((1, 0), repeat=ndim))).sum(axis=1)
         signs = np.where(lower_picks % 2 == 1, -1.0, 1.0)
-        values = self._evaluate(self._integral, corners if ndim > 1 else corners[:, 0], None)
+        orders = tuple(current - 1 for current in self._order)
+        values = self._evaluate(self._integral, orders, corners if ndim > 1 else corners[:, 0], None)
         terms = (signs * values.reshape(len(signs), -1).T).tolist()  # one row of corner terms per field
         if values.ndim == 1:
             return math.fsum(terms[0])
