@@ -3,6 +3,7 @@ exactly uniform, descending grids equal ascending ones, and every refusal names 
 tolerance."""
 
 import re
+import warnings
 
 import numpy as np
 import pytest
@@ -79,8 +80,10 @@ def test_every_grid_the_core_accepts_is_accepted_and_gives_its_bits(count, spaci
     except ValueError:
         return
     points = rng.uniform(x[0], x[-1], 50)
-    assert same_bits(Interpolator(x, np.cos(np.arange(count)), "a4", ("poly", "linear"))(points),
-                     native.evaluate(points))
+    with warnings.catch_warnings():  # fewer than 4 knots: the "poly" end is extended linearly, as the core does
+        warnings.simplefilter("ignore", UserWarning)
+        f = Interpolator(x, np.cos(np.arange(count)), "a4", ("poly", "linear"))
+    assert same_bits(f(points), native.evaluate(points))
 
 
 @pytest.mark.parametrize("kernel", ["a0", "a4", "b7"])

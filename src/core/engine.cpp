@@ -249,6 +249,8 @@ Result<NdBuffer> Interpolant::on_grid(std::span<const ArrayView> coordinates, Ra
     std::size_t count = 1;
     for (const std::vector<double>& axis : *axes) {
         shape.push_back(axis.size());
+        if (!axis.empty() && count > (std::size_t{1} << 60) / axis.size() / f.channels)
+            return value_error("coordinates: the product holds more values than memory can");
         count *= axis.size();
     }
     Buffer out(count * f.channels);

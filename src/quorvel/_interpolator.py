@@ -15,6 +15,7 @@ import numpy.typing as npt
 
 from quorvel import _engine
 from quorvel._grids import UniformAxis, uniform_axis
+from quorvel._catalogue import POLY_EXTRAPOLATION_VALUES
 from quorvel._kernels import kernels
 
 __all__ = ["BoundaryLike", "Interpolator", "OutOfRange", "Workers"]
@@ -29,6 +30,7 @@ _FLOAT64: Final = np.dtype(np.float64)
 _REAL_KINDS: Final = "biuf"  # bool, signed and unsigned integers, floats
 _GRID_EXPECTED: Final = "a 1-D array of knots, or a sequence of 1-D knot arrays (one per axis)"
 _STATE_VERSION: Final = 2
+_MAX_WORKERS: Final = 1 << 16
 # Calls with fewer coordinates than this run on the calling thread whatever
 # `workers` says (the engine would not start a thread for them anyway), which
 # spares them the look-up of the usable cores.
@@ -62,6 +64,13 @@ def _float64_array(obj: object, name: str) -> Float64Array:
     if type(obj) is np.ndarray and obj.dtype is _FLOAT64:
         return obj
     return _as_float64(_real_array(obj, name))
+
+
+def _frozen(array: npt.ArrayLike) -> Float64Array:
+    """A read-only float64 copy whose memory belongs to an immutable bytes object, so that no one can make it
+    writeable again."""
+    data = np.ascontiguousarray(array, dtype=np.float64)
+    return np.frombuffer(data.tobytes(), dtype=np.float64).reshape(data.shape)
 
 
 def _shaped(result: Float64Array, points_shape: tuple[int, ...]) -> Float64Array:
@@ -156,6 +165,28 @@ def _warn_of_repeated_ends(data: Float64Array, pairs: tuple[tuple[str, str], ...
             )
 
 
+def _warn_of_linear_ends(shape: tuple[int, ...], kernel: str, pairs: tuple[tuple[str, str], ...]) -> None:
+    """An explicit "poly" end of an axis too short for the kernel's polynomial extrapolation is extended linearly:
+    say so.  ("detect" chooses by itself, and too few values for "quadratic" are refused.)"""
+    needed = POLY_EXTRAPOLATION_VALUES.get(kernel, 0)
+    for axis, (left, right) in enumerate(pairs):
+        ends = [end for end, name in (("left", left), ("right", right)) if name == "poly"]
+        if ends and shape[axis] < needed:
+            warnings.warn(
+                f"boundary: axis {axis} has {shape[axis]} knots, fewer than the {needed} that the polynomial "
+                f"extrapolation of kernel {kernel!r} reads, so its {' and '.join(ends)} "
+                f"end{'s are' if len(ends) > 1 else ' is'} extended linearly",
+                UserWarning,
+                stacklevel=3,
+            )
+
+
+def _check_size(name: str, count: int) -> None:
+    """Refuses `count` float64 values that no array can hold, naming the argument that asks for them."""
+    if count * 8 >= 2**63:
+        raise MemoryError(f"{name}: {count} values ({count * 8} bytes) are more than memory can hold")
+
+
 def _wrap(x: Float64Array, first: float, period: float) -> Float64Array:
     """`x` moved by whole periods into [first, first + period), exactly as the engine wraps coordinates."""
     with np.errstate(invalid="ignore"):
@@ -187,6 +218,8 @@ def _workers(value: object) -> Workers:
     if value is None:
         return None
     count = _integer(value, "workers")
+    if abs(count) > _MAX_WORKERS:
+        raise ValueError(f"workers: expected at most {_MAX_WORKERS} threads, got {count}")
     if count == 0:
         raise ValueError("workers: expected a positive number of threads, a negative count back from all cores, "
                          "or None; got 0")
@@ -324,7 +357,8 @@ class Interpolator:
             raise TypeError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {type(out_of_range).__name__}")
         if out_of_range not in _MODES:
             raise ValueError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {out_of_range!r}")
-        knots = tuple(axis.knots for axis in axes)
+        knots = tuple(_frozen(axis.knots) for axis in axes)
+        _warn_of_linear_ends(data.shape, kernel, pairs)
         self._setup(knots, data, kernel, pairs, (0,) * len(knots), out_of_range, _workers(workers))
 
     def _setup(
@@ -342,6 +376,9 @@ class Interpolator:
         self._boundary = boundary
         self._out_of_range = out_of_range
         self._workers = workers
+        ghosts = kernels()[kernel].columns // 2 - 1 if kernel in kernels() else 0
+        extended = math.prod(n + 2 * ghosts + (pair[0] == "periodic") for n, pair in zip(values.shape, boundary))
+        _check_size("values", extended * math.prod(values.shape[len(grid) :]))
         # The engine checks knots, kernel, names and orders, and holds the data.
         self._native = _engine.Interpolant(
             list(grid), values, kernel, list(boundary), list(order), self._construction_threads(values.size)
@@ -447,9 +484,8 @@ class Interpolator:
 
     def _threads(self, size: int, workers: Workers) -> int:
         """The threads for a call of `size` coordinates: small calls stay on the calling thread."""
-        if size < _SMALL_CALL:
-            return 1
-        return _thread_count(self._workers if workers is None else _workers(workers))
+        chosen = self._workers if workers is None else _workers(workers)
+        return 1 if size < _SMALL_CALL else _thread_count(chosen)
 
     def on_grid(self, *coordinates: npt.ArrayLike, workers: Workers = None) -> Float64Array:
         """Evaluate on the grid product of one vector of coordinates per axis.
@@ -476,7 +512,9 @@ class Interpolator:
             if vector.ndim != 1:
                 raise ValueError(f"coordinates[{a}]: expected a 1-D array of coordinates, got shape {vector.shape}")
             vectors.append(vector)
-        threads = self._threads(math.prod(len(vector) for vector in vectors), workers)
+        count = math.prod(len(vector) for vector in vectors)
+        _check_size("coordinates", count * math.prod(self.value_shape))
+        threads = self._threads(count, workers)
         axes = self._periodic_integrals(self._order)
         if not axes:
             return self._native.on_grid(vectors, self._out_of_range, threads)
@@ -615,6 +653,12 @@ class Interpolator:
             if step < 0:
                 raise ValueError(f"order: expected non-negative orders, got {step}")
             steps[index] = step
+        info = kernels()[self._kernel]
+        if any(step > info.max_derivative + info.max_integral for step in steps):
+            raise ValueError(
+                f"order: kernel {self._kernel!r} has derivatives up to order {info.max_derivative} and "
+                f"antiderivatives up to order {info.max_integral}; got {max(steps)}"
+            )
         return tuple(steps)
 
     def integrate(self, lower: npt.ArrayLike, upper: npt.ArrayLike) -> Any:
@@ -742,14 +786,8 @@ class Interpolator:
         if state.get("version") not in (1, _STATE_VERSION):
             raise ValueError(f"cannot restore an Interpolator saved in format {state.get('version')!r}")
 
-        def frozen(array: Float64Array) -> Float64Array:
-            # Freshly unpickled (or deep-copied) knots belong to this object alone.
-            array = np.ascontiguousarray(array, dtype=np.float64)
-            array.flags.writeable = False
-            return array
-
         self._setup(
-            tuple(frozen(axis) for axis in state["grid"]),
+            tuple(_frozen(axis) for axis in state["grid"]),
             np.asarray(state["values"], dtype=np.float64),
             state["kernel"],
             tuple((left, right) for left, right in state["boundary"]),
