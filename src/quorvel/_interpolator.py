@@ -607,6 +607,11 @@ class Interpolator:
     def antiderivative(self, order: int | Sequence[int] = 1, axis: int | Sequence[int] | None = None) -> Interpolator:
         """The interpolator of the antiderivative, zero at the first knot of each integrated axis.
 
+        "Zero" in floating point: at the first knot the terms that anchor the
+        antiderivative there cancel to rounding, so F(x0) is a few units of
+        the last place of the data's magnitude times the spacing (about 3e-12
+        for data near 1e6 on a unit grid), not exactly 0.
+
         `order` and `axis` as for :meth:`derivative`; by default the first
         antiderivative along every axis, F(x, y) = ∫∫ f over [x0, x] × [y0, y].
         Orders add to those the interpolator already has, but an axis that
