@@ -95,14 +95,32 @@ template <std::size_t W, class V>
 struct PlanScratch {
     explicit PlanScratch(const DerivativePlan& plan)
         : weights(new V[plan.dims() * plan.max_rows() * W]), sums(new V[plan.dims() * plan.max_entries()]),
-          stride_rows(plan.max_rows()), stride_entries(plan.max_entries()) {}
+          last_rows(new const V*[plan.level(plan.dims() - 1).size()]), stride_rows(plan.max_rows()),
+          stride_entries(plan.max_entries()) {
+        // The weights of the last axis' entries, in entry order, for the hot loop.
+        const std::size_t last = plan.dims() - 1;
+        for (std::size_t e = 0; e < plan.level(last).size(); ++e) last_rows[e] = row(last, plan.level(last)[e].row);
+    }
 
     V* row(std::size_t a, std::size_t r) { return weights.get() + (a * stride_rows + r) * W; }
     V* level(std::size_t a) { return sums.get() + a * stride_entries; }
 
     std::unique_ptr<V[]> weights, sums;
+    std::unique_ptr<const V*[]> last_rows;
     std::size_t stride_rows, stride_entries;
 };
+
+// sums[e] = the W rows weighed by weights[e], for E entries (E known at
+// compile time for the common counts, so that the loops unroll).
+template <std::size_t E, std::size_t W, class V>
+QUORVEL_HOT void weigh_rows(const V (&rows)[W], const V* const* weights, std::size_t count, V* sums) {
+    const std::size_t entries = E > 0 ? E : count;
+    for (std::size_t e = 0; e < entries; ++e) {
+        V acc = splat<V>(0.0);
+        for (std::size_t j = 0; j < W; ++j) acc = fused(rows[j], weights[e][j], acc);
+        sums[e] = acc;
+    }
+}
 
 // The sums of the last axis for one row of the stencil: the row is loaded
 // once and weighed by every weight row its entries use.
@@ -113,11 +131,12 @@ QUORVEL_HOT void contract_plan_last(const DerivativePlan& plan, PlanScratch<W, V
     const std::span<const DerivativePlan::Entry> entries = plan.level(a);
     V rows[W];
     stencil_rows(base, lane, rows);
-    for (std::size_t e = 0; e < entries.size(); ++e) {
-        const V* w = scratch.row(a, entries[e].row);
-        V acc = splat<V>(0.0);
-        for (std::size_t j = 0; j < W; ++j) acc = fused(rows[j], w[j], acc);
-        sums[e] = acc;
+    const V* const* weights = scratch.last_rows.get();
+    switch (entries.size()) {
+        case 1: return weigh_rows<1>(rows, weights, 1, sums);
+        case 2: return weigh_rows<2>(rows, weights, 2, sums);
+        case 3: return weigh_rows<3>(rows, weights, 3, sums);
+        default: return weigh_rows<0>(rows, weights, entries.size(), sums);
     }
 }
 
@@ -165,15 +184,75 @@ bool derivatives_nd(std::span<const InterpolantND* const> outputs, const Derivat
     return true;
 }
 
+// The gradient with the number of axes D known at compile time: the plan
+// laid out in full.  At axis A the sums are the value's (sums[0]) and those
+// of the derivatives along A ... D-1 (sums[1 + b - A]); w0 are the weights of
+// the interpolant's own orders, w1 those of one order more.
+template <std::size_t A, std::size_t D, std::size_t W, class V, class Index>
+QUORVEL_HOT void gradient_axes(const InterpolantND& f, const double* base, Index lane, const V (*w0)[W],
+                               const V (*w1)[W], V (&sums)[D - A + 1]) {
+    if constexpr (A + 1 == D) {
+        V rows[W];
+        stencil_rows(base, lane, rows);
+        V value = splat<V>(0.0), derivative = splat<V>(0.0);
+        for (std::size_t j = 0; j < W; ++j) {
+            value = fused(rows[j], w0[A][j], value);
+            derivative = fused(rows[j], w1[A][j], derivative);
+        }
+        sums[0] = value;
+        sums[1] = derivative;
+    } else {
+        for (V& sum : sums) sum = splat<V>(0.0);
+        for (std::size_t j = 0; j < W; ++j) {
+            V inner[D - A];
+            gradient_axes<A + 1, D>(f, base + j * f.grid[A].stride, lane, w0, w1, inner);
+            sums[0] = fused(inner[0], w0[A][j], sums[0]);
+            sums[1] = fused(inner[0], w1[A][j], sums[1]);
+            for (std::size_t b = 1; b < D - A; ++b) sums[1 + b] = fused(inner[b], w0[A][j], sums[1 + b]);
+        }
+    }
+}
+
+// Every component of the gradient (output a differentiates once more along
+// axis a) at the points of one block.
+template <std::size_t D, std::size_t W, class V>
+bool gradient_nd(std::span<const InterpolantND* const> outputs, const AxisGrid* grids, const ArrayView& points,
+                 std::size_t i, double* out) {
+    const InterpolantND& f = *outputs[0];
+    V w0[D][W], w1[D][W];
+    V position = splat<V>(0.0);
+    for (std::size_t a = 0; a < D; ++a) {
+        Located<V> at{};
+        if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return false;
+        const V tau = splat<V>(1.0) - at.t();
+        column_weights(outputs[(a + 1) % D]->grid[a].column_rows, tau, w0[a]);
+        column_weights(outputs[a]->grid[a].column_rows, tau, w1[a]);
+        position = position + at.start(grids[a]) * splat<V>(static_cast<double>(f.grid[a].stride));
+    }
+    V sums[D + 1];
+    gradient_axes<0, D>(f, f.coefficients->data(), to_index(position), w0, w1, sums);
+    for (std::size_t a = 0; a < D; ++a)
+        store_lanes(sums[1 + a] * splat<V>(outputs[a]->scale), out + i * D + a, static_cast<std::ptrdiff_t>(D));
+    return true;
+}
+
 template <class V>
-OutsideRange derivatives_nd_with(std::span<const InterpolantND* const> outputs, const ArrayView& points,
-                                 RangeMode mode, double* out) {
+OutsideRange derivatives_nd_with(std::span<const InterpolantND* const> outputs, unsigned degree,
+                                 const ArrayView& points, RangeMode mode, double* out) {
     const InterpolantND& f = *outputs[0];
     const DerivativePlan plan(outputs);
     std::vector<AxisGrid> grids;
     for (const GridAxis& axis : f.grid) grids.push_back(axis_grid(axis, f.half_width, mode));
     const std::size_t count = points.shape[0];
     const std::size_t stop = *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
+        // The gradient of two or three axes laid out at compile time.
+        const auto gradient = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
+            return run_blocks<V>(count, [&]<class U>(Lanes<U>, std::size_t i) {
+                return gradient_nd<D, W, U>(outputs, grids.data(), points, i, out);
+            });
+        };
+        if (degree == 1 && f.grid.size() == 2) return gradient(std::integral_constant<std::size_t, 2>{});
+        if (degree == 1 && f.grid.size() == 3) return gradient(std::integral_constant<std::size_t, 3>{});
         PlanScratch<W, V> wide(plan);
         PlanScratch<W, double> narrow(plan);
         return run_blocks<V>(count, [&]<class U>(Lanes<U>, std::size_t i) {

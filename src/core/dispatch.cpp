@@ -10,8 +10,8 @@ namespace quorvel {
     OutsideRange evaluate_nd(const InterpolantND& f, const ArrayView& points, RangeMode mode, double* out); \
     void grid_product(const InterpolantND& f, std::span<const StridedValues> coordinates, std::size_t threads, \
                       double* out);                                                                          \
-    OutsideRange evaluate_derivatives(std::span<const InterpolantND* const> outputs, const ArrayView& points,  \
-                                      RangeMode mode, double* out);                                          \
+    OutsideRange evaluate_derivatives(std::span<const InterpolantND* const> outputs, unsigned degree,        \
+                                      const ArrayView& points, RangeMode mode, double* out);                  \
     }
 
 QUORVEL_DECLARE_ARCH(generic)

@@ -41,9 +41,10 @@ struct Evaluators {
                          double* out);
     // Interpolants of one set of data at several derivative orders (no
     // integral axes, not "a0", one field), evaluated together: output o of
-    // point i at out[i * outputs.size() + o].
-    OutsideRange (*evaluate_derivatives)(std::span<const InterpolantND* const> outputs, const ArrayView& points,
-                                         RangeMode mode, double* out);
+    // point i at out[i * outputs.size() + o].  Degree 1: output a is the
+    // derivative along axis a (a gradient); 2: any other set.
+    OutsideRange (*evaluate_derivatives)(std::span<const InterpolantND* const> outputs, unsigned degree,
+                                         const ArrayView& points, RangeMode mode, double* out);
 };
 
 // The fastest variant this processor runs.

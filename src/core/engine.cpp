@@ -334,8 +334,8 @@ Result<NdBuffer> Interpolant::derivatives(const ArrayView& points, unsigned degr
             [&](const PointRows& part, double* part_out) {
                 const std::size_t shape[] = {part.count, dims};
                 const std::ptrdiff_t strides[] = {part.point_stride, part.axis_stride};
-                return evaluators().evaluate_derivatives(pointers, {part.points, shape, strides, false}, mode,
-                                                         part_out);
+                return evaluators().evaluate_derivatives(pointers, degree, {part.points, shape, strides, false},
+                                                         mode, part_out);
             });
         if (first.point != OutsideRange::none) return f.outside(points, first);
     } else {

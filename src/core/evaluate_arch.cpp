@@ -33,9 +33,9 @@ void grid_product(const InterpolantND& f, std::span<const StridedValues> coordin
     grid_product_with<Wide>(f, coordinates, threads, out);
 }
 
-OutsideRange evaluate_derivatives(std::span<const InterpolantND* const> outputs, const ArrayView& points,
-                                  RangeMode mode, double* out) {
-    return derivatives_nd_with<Wide>(outputs, points, mode, out);
+OutsideRange evaluate_derivatives(std::span<const InterpolantND* const> outputs, unsigned degree,
+                                  const ArrayView& points, RangeMode mode, double* out) {
+    return derivatives_nd_with<Wide>(outputs, degree, points, mode, out);
 }
 
 }  // namespace quorvel::QUORVEL_ARCH

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -158,6 +159,89 @@ void compare_nd(std::mt19937_64& rng, const char* kernel, const std::vector<std:
     }
 }
 
+// The evaluations the engine adds: periodic axes (coordinates far outside,
+// wrapped), grid products, and gradients and Hessians together.
+void compare_engine_paths(std::mt19937_64& rng, const char* kernel, std::size_t dims, bool periodic) {
+    const std::size_t n[] = {9, 8, 7};
+    std::vector<std::vector<double>> knots(dims);
+    std::vector<std::size_t> shape(dims);
+    std::size_t total = 1;
+    for (std::size_t a = 0; a < dims; ++a) {
+        shape[a] = n[a];
+        total *= n[a];
+        for (std::size_t i = 0; i < n[a]; ++i) knots[a].push_back(0.25 * static_cast<double>(i));
+    }
+    std::vector<double> values(total);
+    std::normal_distribution<double> normal;
+    for (double& v : values) v = normal(rng);
+    std::vector<std::ptrdiff_t> strides(dims, 1);
+    for (std::size_t a = dims - 1; a > 0; --a) strides[a - 1] = strides[a] * static_cast<std::ptrdiff_t>(shape[a]);
+    const std::ptrdiff_t unit[] = {1};
+    std::vector<ArrayView> knot_views;
+    for (std::size_t a = 0; a < dims; ++a) knot_views.push_back({knots[a].data(), {&shape[a], 1}, unit, true});
+    std::vector<BoundaryNames> bcs(dims, {"detect", "poly"});
+    if (periodic) bcs[0] = {"periodic", "periodic"};
+    const ArrayView data{values.data(), shape, strides, true};
+    const std::int32_t top = static_cast<std::int32_t>(*max_derivative(kernel));
+    const auto variants = supported_evaluators();
+
+    auto value = InterpolantND::create(knot_views, data, kernel, bcs, std::vector<std::int32_t>(dims, 0),
+                                       {1, 0, true});
+    if (!value) return;
+
+    const std::size_t count = 77;
+    std::vector<double> p(count * dims);
+    std::uniform_real_distribution<double> wide(-5.0, 7.0);
+    for (double& x : p) x = wide(rng);
+    const std::size_t point_shape[] = {count, dims};
+    const std::ptrdiff_t point_strides[] = {static_cast<std::ptrdiff_t>(dims), 1};
+    const ArrayView points{p.data(), point_shape, point_strides, true};
+    const auto same_everywhere = [&](std::size_t size, auto evaluate, const char* what) {
+        std::vector<double> reference(size);
+        evaluate(variants[0], reference.data());
+        for (const Evaluators& variant : variants.subspan(1)) {
+            std::vector<double> got(size);
+            evaluate(variant, got.data());
+            check(same_bits(got, reference), "%s %s %s %zu-D periodic %d", variant.name, what, kernel, dims,
+                  periodic);
+        }
+    };
+    same_everywhere(count, [&](const Evaluators& v, double* out) { v.evaluate_nd(*value, points, RangeMode::nan, out); },
+                    "wrapped points");
+
+    std::vector<std::vector<double>> vectors(dims);
+    std::vector<StridedValues> product;
+    std::size_t size = 1;
+    for (std::size_t a = 0; a < dims; ++a) {
+        for (std::size_t k = 0; k < 5 + a; ++k)
+            vectors[a].push_back(knots[a].front() + (knots[a].back() - knots[a].front()) * (k * 0.37 - 0.3 * (k % 2)));
+        for (double& x : vectors[a]) x = std::clamp(x, knots[a].front(), knots[a].back());
+        product.push_back({vectors[a].data(), vectors[a].size(), 1});
+        size *= vectors[a].size();
+    }
+    same_everywhere(size, [&](const Evaluators& v, double* out) { v.grid_product(*value, product, 2, out); },
+                    "grid product");
+
+    // The components of the gradient (degree 1) or of the Hessian (b <= c).
+    for (unsigned degree : {1u, 2u}) {
+        if (top < static_cast<std::int32_t>(degree)) continue;
+        std::vector<InterpolantND> outputs;
+        for (std::size_t b = 0; b < dims; ++b)
+            for (std::size_t c = degree == 1 ? dims - 1 : b; c < dims; ++c) {
+                std::vector<std::int32_t> orders(dims, 0);
+                ++orders[b];
+                if (degree == 2) ++orders[c];
+                auto f = InterpolantND::create(knot_views, data, kernel, bcs, orders, {1, 0, true});
+                outputs.push_back(std::move(*f));
+            }
+        std::vector<const InterpolantND*> chosen;
+        for (const InterpolantND& f : outputs) chosen.push_back(&f);
+        same_everywhere(count * chosen.size(), [&](const Evaluators& v, double* out) {
+            v.evaluate_derivatives(chosen, degree, points, RangeMode::clip, out);
+        }, degree == 1 ? "gradient" : "Hessian");
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -175,6 +259,9 @@ int main() {
                  {0}, {max_d}, {-max_i}, {0, 0}, {max_d, low}, {low, 0}, {-1, -1}, {0, 0, 0}, {low, max_d, -1},
                  {-1, -1, -1}, {0, max_d, 0, 0}, {0, 0, low, 0}})
             for (std::size_t fields : {1u, 3u, 6u}) compare_nd(rng, kernel, orders, fields);
+        if (!is_nearest(kernel))
+            for (std::size_t dims : {2u, 3u})
+                for (bool periodic : {false, true}) compare_engine_paths(rng, kernel, dims, periodic);
     }
     std::printf("%d failures\n", failures);
     return failures == 0 ? 0 : 1;
