@@ -1,8 +1,8 @@
 // The arithmetic every evaluator is written in.  A lane type V holds the
 // values of one point (double) or of several points side by side in a SIMD
-// register (f64x4: 4 with AVX2, f64x8: 8 with AVX-512).  Evaluators are templates over V, so a
-// point gets exactly the same operations, and so exactly the same bits,
-// whichever lane type carries it.
+// register (f64x4: 4 with AVX2, f64x8: 8 with AVX-512).  Evaluators are
+// templates over V, so a point gets exactly the same operations, and so
+// exactly the same bits, whichever lane type carries it.
 //
 // Stencil positions are carried as doubles holding integers (exact below
 // 2^53) and turned into element indices only to gather.
@@ -11,6 +11,11 @@
 // translation unit compiles its own copy for its own instruction set, and the
 // linker can never hand a copy built for a wider instruction set to code that
 // runs without it.
+//
+// The one-point code is plain C++; the SIMD sections need GCC or Clang (their
+// vector types take operators) and are compiled where the translation unit's
+// flags enable them.  LaneType<N>::type is the lane type of N lanes, where
+// compiled.
 #pragma once
 
 #include <cmath>
@@ -18,23 +23,28 @@
 #include <cstdint>
 #include <limits>
 
-#if defined(__AVX2__) && defined(__FMA__)
+#if defined(__GNUC__) && defined(__AVX2__) && defined(__FMA__)
+#define QUORVEL_LANES_AVX2
 #include <immintrin.h>
+#if defined(__AVX512F__) && defined(__AVX512DQ__)
+#define QUORVEL_LANES_AVX512
+#endif
 #endif
 
-namespace quorvel {
-
-// The lane types: the same vectors as __m256d and __m512d, declared without
-// their aliasing attribute so that they can be template arguments.
-typedef double f64x4 __attribute__((vector_size(32)));
-typedef double f64x8 __attribute__((vector_size(64)));
-
-}  // namespace quorvel
-
-// For the small helpers of the hot loops: the compiler's own choice varies
-// with the size of the functions around them, and a call there costs a
-// spill of every register that holds a lane.
+// QUORVEL_HOT for the small helpers of the hot loops: the compiler's own
+// choice varies with the size of the functions around them, and a call there
+// costs a spill of every register that holds a lane.  QUORVEL_NOINLINE keeps
+// a rare path out of them.
+#if defined(__GNUC__)
 #define QUORVEL_HOT inline __attribute__((always_inline))
+#define QUORVEL_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define QUORVEL_HOT __forceinline
+#define QUORVEL_NOINLINE __declspec(noinline)
+#else
+#define QUORVEL_HOT inline
+#define QUORVEL_NOINLINE
+#endif
 
 namespace quorvel {
 namespace {
@@ -44,6 +54,13 @@ namespace {
 
 template <class V>
 constexpr std::size_t lane_count = 1;
+
+template <std::size_t N>
+struct LaneType;
+template <>
+struct LaneType<1> {
+    using type = double;
+};
 
 template <class V>
 inline V splat(double x);
@@ -116,12 +133,20 @@ inline double pick_by_half(double x, double below, double above) { return x < 0.
 // x > c ? above : otherwise (NaN included).
 inline double if_above_half(double x, double above, double otherwise) { return x > 0.5 ? above : otherwise; }
 
-#if defined(__AVX2__) && defined(__FMA__)
+#ifdef QUORVEL_LANES_AVX2
 // ---------------------------------------------------------------------------
 // Four points: AVX2 with FMA.
 
+// The same vector as __m256d, declared without its aliasing attribute so that
+// it can be a template argument.
+typedef double f64x4 __attribute__((vector_size(32)));
+
 template <>
 constexpr std::size_t lane_count<f64x4> = 4;
+template <>
+struct LaneType<4> {
+    using type = f64x4;
+};
 
 template <>
 inline f64x4 splat<f64x4>(double x) {
@@ -235,12 +260,18 @@ inline f64x4 if_above_half(f64x4 x, f64x4 above, f64x4 otherwise) {
 }
 #endif
 
-#if defined(__AVX512F__) && defined(__AVX512DQ__)
+#ifdef QUORVEL_LANES_AVX512
 // ---------------------------------------------------------------------------
 // Eight points: AVX-512.
 
+typedef double f64x8 __attribute__((vector_size(64)));  // __m512d, as f64x4
+
 template <>
 constexpr std::size_t lane_count<f64x8> = 8;
+template <>
+struct LaneType<8> {
+    using type = f64x8;
+};
 
 template <>
 inline f64x8 splat<f64x8>(double x) {
@@ -298,9 +329,12 @@ QUORVEL_HOT void load_columns(const double* base, __m512i index, std::size_t cou
     }
     if (j + 2 <= count) {
         __m512d z[2];
-        for (int h = 0; h < 2; ++h) {
-            z[h] = _mm512_castpd128_pd512(_mm_loadu_pd(p[4 * h] + j));
-            for (int l = 1; l < 4; ++l) z[h] = _mm512_insertf64x2(z[h], _mm_loadu_pd(p[4 * h + l] + j), l);
+        for (int h = 0; h < 2; ++h) {  // the quarter to insert into is an immediate operand
+            const double* const* q = p + 4 * h;
+            z[h] = _mm512_castpd128_pd512(_mm_loadu_pd(q[0] + j));
+            z[h] = _mm512_insertf64x2(z[h], _mm_loadu_pd(q[1] + j), 1);
+            z[h] = _mm512_insertf64x2(z[h], _mm_loadu_pd(q[2] + j), 2);
+            z[h] = _mm512_insertf64x2(z[h], _mm_loadu_pd(q[3] + j), 3);
         }
         rows[j] = _mm512_permutex2var_pd(z[0], _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), z[1]);
         rows[j + 1] = _mm512_permutex2var_pd(z[0], _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), z[1]);

@@ -4,6 +4,7 @@
 // range, NaN, points in the first cells of integral axes, and the first point
 // outside the range.
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,13 +23,15 @@ namespace {
 const char* const KERNELS[] = {"a0", "a1", "a3", "a4", "a5", "a7", "b5", "b7", "b9", "b11", "b13"};
 int failures = 0;
 
-template <class... Args>
-void check(bool ok, const char* format, Args... args) {
+void check(bool ok, const char* format, ...) {
     if (ok) return;
     ++failures;
+    std::va_list args;
+    va_start(args, format);
     std::printf("FAIL ");
-    std::printf(format, args...);
+    std::vprintf(format, args);
     std::printf("\n");
+    va_end(args);
 }
 
 // Points on [lo, hi] with a stride: the ends, NaN, the first cells, random.
