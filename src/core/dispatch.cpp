@@ -27,6 +27,9 @@ bool runs_generic() { return true; }
     return runs_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 }
 #endif
+#if defined(__aarch64__)
+[[maybe_unused]] bool runs_neon() { return true; }  // every aarch64 processor has it
+#endif
 
 std::size_t count_runnable() {
 #if defined(__GNUC__) && defined(__x86_64__)

@@ -1,6 +1,6 @@
 // The evaluators for one instruction set, chosen by the build (the variant
-// list in src/core/meson.build): QUORVEL_ARCH names it (generic, avx2 or
-// avx512), QUORVEL_ARCH_LANES its lane count, and the compiler flags enable
+// list in src/core/meson.build): QUORVEL_ARCH names it (generic, neon, avx2
+// or avx512), QUORVEL_ARCH_LANES its lane count, and the compiler flags enable
 // it.
 #include "evaluators.hpp"
 #include "grid_product.hpp"

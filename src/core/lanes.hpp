@@ -1,8 +1,8 @@
 // The arithmetic every evaluator is written in.  A lane type V holds the
 // values of one point (double) or of several points side by side in a SIMD
-// register (f64x4: 4 with AVX2, f64x8: 8 with AVX-512).  Evaluators are
-// templates over V, so a point gets exactly the same operations, and so
-// exactly the same bits, whichever lane type carries it.
+// register (f64x2: 2 with NEON, f64x4: 4 with AVX2, f64x8: 8 with AVX-512).
+// Evaluators are templates over V, so a point gets exactly the same
+// operations, and so exactly the same bits, whichever lane type carries it.
 //
 // Stencil positions are carried as doubles holding integers (exact below
 // 2^53) and turned into element indices only to gather.
@@ -29,6 +29,9 @@
 #if defined(__AVX512F__) && defined(__AVX512DQ__)
 #define QUORVEL_LANES_AVX512
 #endif
+#elif defined(__GNUC__) && defined(__aarch64__) && defined(__ARM_NEON)
+#define QUORVEL_LANES_NEON
+#include <arm_neon.h>
 #endif
 
 // QUORVEL_HOT for the small helpers of the hot loops: the compiler's own
@@ -404,6 +407,92 @@ inline f64x8 pick_by_half(f64x8 x, f64x8 below, f64x8 above) {
 }
 inline f64x8 if_above_half(f64x8 x, f64x8 above, f64x8 otherwise) {
     return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(x, _mm512_set1_pd(0.5), _CMP_GT_OQ), otherwise, above);
+}
+#endif
+
+#ifdef QUORVEL_LANES_NEON
+// ---------------------------------------------------------------------------
+// Two points: NEON on aarch64, where fused multiply-add is in the base
+// instruction set.
+
+using f64x2 = float64x2_t;
+
+template <>
+constexpr std::size_t lane_count<f64x2> = 2;
+template <>
+struct LaneType<2> {
+    using type = f64x2;
+};
+
+template <>
+inline f64x2 splat<f64x2>(double x) {
+    return vdupq_n_f64(x);
+}
+
+inline f64x2 fused(f64x2 a, f64x2 b, f64x2 c) { return vfmaq_f64(c, a, b); }
+
+// The lanes (a, b).
+inline f64x2 two_lanes(double a, double b) { return vcombine_f64(vdup_n_f64(a), vdup_n_f64(b)); }
+
+inline f64x2 cell_index(f64x2 u, double lo, double hi) {
+    // maxnm gives the number when one operand is NaN, and +0 for -0 and +0.
+    return vminnmq_f64(vmaxnmq_f64(vrndmq_f64(u), vdupq_n_f64(lo)), vdupq_n_f64(hi));
+}
+
+// Positions are integers below 2^53: the conversion is exact.
+inline int64x2_t to_index(f64x2 position) { return vcvtq_s64_f64(position); }
+
+inline f64x2 gather(const double* base, int64x2_t index) {
+    return two_lanes(base[vgetq_lane_s64(index, 0)], base[vgetq_lane_s64(index, 1)]);
+}
+
+// Each lane's run loaded two columns at a time and transposed.
+template <std::size_t W>
+QUORVEL_HOT void stencil_rows(const double* base, int64x2_t index, f64x2 (&rows)[W]) {
+    static_assert(W % 2 == 0, "stencils have an even number of columns");
+    const double* p0 = base + vgetq_lane_s64(index, 0);
+    const double* p1 = base + vgetq_lane_s64(index, 1);
+    for (std::size_t j = 0; j < W; j += 2) {
+        const f64x2 r0 = vld1q_f64(p0 + j), r1 = vld1q_f64(p1 + j);
+        rows[j] = vzip1q_f64(r0, r1);
+        rows[j + 1] = vzip2q_f64(r0, r1);
+    }
+}
+inline f64x2 gather_or_nan(const double* base, f64x2 position) {
+    return two_lanes(gather_or_nan(base, vgetq_lane_f64(position, 0)), gather_or_nan(base, vgetq_lane_f64(position, 1)));
+}
+
+template <>
+inline f64x2 load<f64x2>(const double* p, std::ptrdiff_t stride) {
+    return stride == 1 ? vld1q_f64(p) : two_lanes(p[0], p[stride]);
+}
+inline void store(double* out, f64x2 v) { vst1q_f64(out, v); }
+
+// Whether any (every) lane of a comparison's mask is set.
+inline bool any_lane(uint64x2_t mask) { return vmaxvq_u32(vreinterpretq_u32_u64(mask)) != 0; }
+inline bool every_lane(uint64x2_t mask) { return vminvq_u32(vreinterpretq_u32_u64(mask)) != 0; }
+
+inline bool any_outside(f64x2 x, double lo, double hi) {
+    return any_lane(vorrq_u64(vcltq_f64(x, vdupq_n_f64(lo)), vcgtq_f64(x, vdupq_n_f64(hi))));
+}
+inline bool all_at_least(f64x2 x, double bound) { return every_lane(vcgeq_f64(x, vdupq_n_f64(bound))); }
+// As the one-point versions, NaN giving the bound; only a zero's sign may
+// differ, and these results only ever become indices.
+inline f64x2 at_least(f64x2 x, double bound) { return vmaxnmq_f64(x, vdupq_n_f64(bound)); }
+inline f64x2 at_most(f64x2 x, double bound) { return vminnmq_f64(x, vdupq_n_f64(bound)); }
+inline f64x2 if_at_least(f64x2 x, double bound, f64x2 then, f64x2 otherwise) {
+    return vbslq_f64(vcgeq_f64(x, vdupq_n_f64(bound)), then, otherwise);
+}
+inline f64x2 if_equal(f64x2 x, double value, f64x2 then, f64x2 otherwise) {
+    return vbslq_f64(vceqq_f64(x, vdupq_n_f64(value)), then, otherwise);
+}
+
+inline f64x2 pick_by_half(f64x2 x, f64x2 below, f64x2 above) {
+    const f64x2 half = vdupq_n_f64(0.5);
+    return vbslq_f64(vcltq_f64(x, half), below, vbslq_f64(vcgeq_f64(x, half), above, x));
+}
+inline f64x2 if_above_half(f64x2 x, f64x2 above, f64x2 otherwise) {
+    return vbslq_f64(vcgtq_f64(x, vdupq_n_f64(0.5)), above, otherwise);
 }
 #endif
 
