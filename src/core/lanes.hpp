@@ -475,6 +475,14 @@ inline bool every_lane(uint64x2_t mask) { return vminvq_u32(vreinterpretq_u32_u6
 inline bool any_outside(f64x2 x, double lo, double hi) {
     return any_lane(vorrq_u64(vcltq_f64(x, vdupq_n_f64(lo)), vcgtq_f64(x, vdupq_n_f64(hi))));
 }
+inline f64x2 clamp_to(f64x2 x, double lo, double hi) {
+    const f64x2 low = vdupq_n_f64(lo), high = vdupq_n_f64(hi);
+    return vbslq_f64(vcgtq_f64(x, high), high, vbslq_f64(vcltq_f64(x, low), low, x));
+}
+inline f64x2 nan_outside(f64x2 x, double lo, double hi) {
+    const uint64x2_t outside = vorrq_u64(vcltq_f64(x, vdupq_n_f64(lo)), vcgtq_f64(x, vdupq_n_f64(hi)));
+    return vbslq_f64(outside, vdupq_n_f64(std::numeric_limits<double>::quiet_NaN()), x);
+}
 inline bool all_at_least(f64x2 x, double bound) { return every_lane(vcgeq_f64(x, vdupq_n_f64(bound))); }
 // As the one-point versions, NaN giving the bound; only a zero's sign may
 // differ, and these results only ever become indices.
