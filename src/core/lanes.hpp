@@ -438,16 +438,26 @@ inline f64x2 gather(const double* base, int64x2_t index) {
 }
 
 // Each lane's run loaded two columns at a time and transposed.
-template <std::size_t W>
-QUORVEL_HOT void stencil_rows(const double* base, int64x2_t index, f64x2 (&rows)[W]) {
-    static_assert(W % 2 == 0, "stencils have an even number of columns");
+QUORVEL_HOT void load_columns(const double* base, int64x2_t index, std::size_t count, f64x2* rows) {
     const double* p0 = base + vgetq_lane_s64(index, 0);
     const double* p1 = base + vgetq_lane_s64(index, 1);
-    for (std::size_t j = 0; j < W; j += 2) {
+    std::size_t j = 0;
+    for (; j + 2 <= count; j += 2) {
         const f64x2 r0 = vld1q_f64(p0 + j), r1 = vld1q_f64(p1 + j);
         rows[j] = vzip1q_f64(r0, r1);
         rows[j + 1] = vzip2q_f64(r0, r1);
     }
+    if (j < count) rows[j] = two_lanes(p0[j], p1[j]);
+}
+
+template <std::size_t W>
+QUORVEL_HOT void stencil_rows(const double* base, int64x2_t index, f64x2 (&rows)[W]) {
+    load_columns(base, index, W, rows);
+}
+
+inline void store_lanes(f64x2 v, double* out, std::ptrdiff_t stride) {
+    out[0] = vgetq_lane_f64(v, 0);
+    out[stride] = vgetq_lane_f64(v, 1);
 }
 inline f64x2 gather_or_nan(const double* base, f64x2 position) {
     return two_lanes(gather_or_nan(base, vgetq_lane_f64(position, 0)), gather_or_nan(base, vgetq_lane_f64(position, 1)));
