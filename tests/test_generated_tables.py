@@ -17,6 +17,7 @@ ROOT = Path(__file__).resolve().parent.parent
 GENERATED = {"kernel_tables.cpp": ROOT / "src" / "core", "_catalogue.py": ROOT / "src" / "quorvel"}
 
 
+@pytest.mark.skipif(not (ROOT / "src").is_dir(), reason="the source tree is not here (an installed wheel)")
 def test_generated_files_are_current(tmp_path):
     subprocess.run([sys.executable, str(ROOT / "tools" / "generate_tables.py"), "--output-dir", str(tmp_path)],
                    check=True)

@@ -15,11 +15,11 @@
 
 // std::fma is a library call unless the compiler may assume the instruction.
 // The routines that run it per value get a second copy built for processors
-// that have it, picked at load time (a GNU indirect function); both copies
-// round identically, as fma is exact-then-rounded either way and nothing
-// else is fused.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__GLIBC__)
-#define HOT_FMA_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+// that have it, picked at load time (a GNU indirect function, which GCC and
+// Clang build alike on glibc); both copies round identically, as fma is
+// exact-then-rounded either way and nothing else is fused.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__GLIBC__)
+#define HOT_FMA_CLONES __attribute__((target_clones("fma", "default")))
 #else
 #define HOT_FMA_CLONES
 #endif

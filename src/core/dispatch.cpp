@@ -1,6 +1,6 @@
 #include "dispatch.hpp"
 
-#include <iterator>
+#include "variants.hpp"
 
 namespace quorvel {
 
@@ -13,38 +13,52 @@ namespace quorvel {
     OutsideRange evaluate_derivatives(std::span<const InterpolantND* const> outputs, unsigned degree,        \
                                       const ArrayView& points, RangeMode mode, double* out);                  \
     }
-
-QUORVEL_DECLARE_ARCH(generic)
-#ifdef QUORVEL_X86_VARIANTS
-QUORVEL_DECLARE_ARCH(avx2)
-QUORVEL_DECLARE_ARCH(avx512)
-#endif
+QUORVEL_FOR_EACH_VARIANT(QUORVEL_DECLARE_ARCH)
 #undef QUORVEL_DECLARE_ARCH
 
 namespace {
 
-std::span<const Evaluators> detect() {
-    static const Evaluators all[] = {
-        {"generic", generic::evaluate_1d, generic::evaluate_nd, generic::grid_product, generic::evaluate_derivatives},
-#ifdef QUORVEL_X86_VARIANTS
-        {"avx2", avx2::evaluate_1d, avx2::evaluate_nd, avx2::grid_product, avx2::evaluate_derivatives},
-        {"avx512", avx512::evaluate_1d, avx512::evaluate_nd, avx512::grid_product, avx512::evaluate_derivatives},
+// Whether this processor runs a variant: has every feature that the
+// variant's flags in meson.build enable, and an operating system that saves
+// the registers they widen (__builtin_cpu_supports checks both, in GCC and
+// Clang alike).  A build without the variant leaves its test unused.
+bool runs_generic() { return true; }
+#if defined(__GNUC__) && defined(__x86_64__)
+[[maybe_unused]] bool runs_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+[[maybe_unused]] bool runs_avx512() {
+    return runs_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+}
 #endif
-    };
-    std::size_t count = 1;
-#ifdef QUORVEL_X86_VARIANTS
+#if defined(__aarch64__)
+[[maybe_unused]] bool runs_neon() { return true; }  // every aarch64 processor has it
+#endif
+
+std::size_t count_runnable() {
+#if defined(__GNUC__) && defined(__x86_64__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("x86-64-v3")) ++count;
-    if (count == 2 && __builtin_cpu_supports("x86-64-v4")) ++count;
 #endif
-    return {all, count};
+    std::size_t count = 0;
+#define QUORVEL_COUNT(arch) \
+    if (!runs_##arch()) return count; \
+    ++count;
+    QUORVEL_FOR_EACH_VARIANT(QUORVEL_COUNT)
+#undef QUORVEL_COUNT
+    return count;
 }
 
 }  // namespace
 
+std::size_t runnable_variants() {
+    static const std::size_t count = count_runnable();  // thread-safe, once per process
+    return count;
+}
+
 std::span<const Evaluators> supported_evaluators() {
-    static const std::span<const Evaluators> supported = detect();  // thread-safe, once per process
-    return supported;
+#define QUORVEL_ENTRY(arch) \
+    {#arch, arch::evaluate_1d, arch::evaluate_nd, arch::grid_product, arch::evaluate_derivatives},
+    static const Evaluators all[] = {QUORVEL_FOR_EACH_VARIANT(QUORVEL_ENTRY)};
+#undef QUORVEL_ENTRY
+    return {all, runnable_variants()};
 }
 
 const Evaluators& evaluators() { return supported_evaluators().back(); }

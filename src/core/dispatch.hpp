@@ -1,5 +1,6 @@
-// The evaluators are compiled once per instruction set (evaluate_arch.cpp):
-// portable code, AVX2 with FMA, and AVX-512 on x86-64.  The widest that the
+// The evaluators are compiled once per instruction set (evaluate_arch.cpp,
+// from the variant list in src/core/meson.build): portable code everywhere,
+// AVX2 with FMA and AVX-512 on x86-64, NEON on aarch64.  The widest that the
 // processor runs is chosen once per process; all give the same bits.
 #pragma once
 
@@ -46,6 +47,13 @@ struct Evaluators {
     OutsideRange (*evaluate_derivatives)(std::span<const InterpolantND* const> outputs, unsigned degree,
                                          const ArrayView& points, RangeMode mode, double* out);
 };
+
+// How many of the build's instruction-set variants this processor runs, at
+// least 1: the variants are listed portable first (variants.hpp), each
+// running only where the one before it runs, so these are the first ones.
+// Another family of functions compiled per instruction set indexes its own
+// table, listed by QUORVEL_FOR_EACH_VARIANT, the same way.
+std::size_t runnable_variants();
 
 // The fastest variant this processor runs.
 const Evaluators& evaluators();

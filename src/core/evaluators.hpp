@@ -114,7 +114,7 @@ std::size_t run_blocks(std::size_t count, Block&& block) {
 // Calls `evaluate` through a call the compiler keeps: a rare case handed to
 // it costs the common path nothing, not even registers.
 template <class Evaluate>
-[[gnu::noinline]] bool out_of_line(Evaluate&& evaluate) {
+QUORVEL_NOINLINE bool out_of_line(Evaluate&& evaluate) {
     return evaluate();
 }
 

@@ -1,8 +1,8 @@
 // The arithmetic every evaluator is written in.  A lane type V holds the
 // values of one point (double) or of several points side by side in a SIMD
-// register (f64x4: 4 with AVX2, f64x8: 8 with AVX-512).  Evaluators are templates over V, so a
-// point gets exactly the same operations, and so exactly the same bits,
-// whichever lane type carries it.
+// register (f64x2: 2 with NEON, f64x4: 4 with AVX2, f64x8: 8 with AVX-512).
+// Evaluators are templates over V, so a point gets exactly the same
+// operations, and so exactly the same bits, whichever lane type carries it.
 //
 // Stencil positions are carried as doubles holding integers (exact below
 // 2^53) and turned into element indices only to gather.
@@ -11,6 +11,11 @@
 // translation unit compiles its own copy for its own instruction set, and the
 // linker can never hand a copy built for a wider instruction set to code that
 // runs without it.
+//
+// The one-point code is plain C++; the SIMD sections need GCC or Clang (their
+// vector types take operators) and are compiled where the translation unit's
+// flags enable them.  LaneType<N>::type is the lane type of N lanes, where
+// compiled.
 #pragma once
 
 #include <cmath>
@@ -18,23 +23,31 @@
 #include <cstdint>
 #include <limits>
 
-#if defined(__AVX2__) && defined(__FMA__)
+#if defined(__GNUC__) && defined(__AVX2__) && defined(__FMA__)
+#define QUORVEL_LANES_AVX2
 #include <immintrin.h>
+#if defined(__AVX512F__) && defined(__AVX512DQ__)
+#define QUORVEL_LANES_AVX512
+#endif
+#elif defined(__GNUC__) && defined(__aarch64__) && defined(__ARM_NEON)
+#define QUORVEL_LANES_NEON
+#include <arm_neon.h>
 #endif
 
-namespace quorvel {
-
-// The lane types: the same vectors as __m256d and __m512d, declared without
-// their aliasing attribute so that they can be template arguments.
-typedef double f64x4 __attribute__((vector_size(32)));
-typedef double f64x8 __attribute__((vector_size(64)));
-
-}  // namespace quorvel
-
-// For the small helpers of the hot loops: the compiler's own choice varies
-// with the size of the functions around them, and a call there costs a
-// spill of every register that holds a lane.
+// QUORVEL_HOT for the small helpers of the hot loops: the compiler's own
+// choice varies with the size of the functions around them, and a call there
+// costs a spill of every register that holds a lane.  QUORVEL_NOINLINE keeps
+// a rare path out of them.
+#if defined(__GNUC__)
 #define QUORVEL_HOT inline __attribute__((always_inline))
+#define QUORVEL_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define QUORVEL_HOT __forceinline
+#define QUORVEL_NOINLINE __declspec(noinline)
+#else
+#define QUORVEL_HOT inline
+#define QUORVEL_NOINLINE
+#endif
 
 namespace quorvel {
 namespace {
@@ -44,6 +57,13 @@ namespace {
 
 template <class V>
 constexpr std::size_t lane_count = 1;
+
+template <std::size_t N>
+struct LaneType;
+template <>
+struct LaneType<1> {
+    using type = double;
+};
 
 template <class V>
 inline V splat(double x);
@@ -127,12 +147,20 @@ inline double pick_by_half(double x, double below, double above) { return x < 0.
 // x > c ? above : otherwise (NaN included).
 inline double if_above_half(double x, double above, double otherwise) { return x > 0.5 ? above : otherwise; }
 
-#if defined(__AVX2__) && defined(__FMA__)
+#ifdef QUORVEL_LANES_AVX2
 // ---------------------------------------------------------------------------
 // Four points: AVX2 with FMA.
 
+// The same vector as __m256d, declared without its aliasing attribute so that
+// it can be a template argument.
+typedef double f64x4 __attribute__((vector_size(32)));
+
 template <>
 constexpr std::size_t lane_count<f64x4> = 4;
+template <>
+struct LaneType<4> {
+    using type = f64x4;
+};
 
 template <>
 inline f64x4 splat<f64x4>(double x) {
@@ -155,29 +183,20 @@ inline __m256i to_index(f64x4 position) {
 
 inline f64x4 gather(const double* base, __m256i index) { return _mm256_i64gather_pd(base, index, 8); }
 
-// Each lane's run loaded whole and transposed: cheaper than one gather per
-// column, but for a single one.
+// Each lane's run loaded two columns at a time, lanes 0 and 2 (1 and 3) in
+// one register, and transposed by one unpack per column: cheaper than one
+// gather per column (but for an odd count's last one), and than transposing
+// 4 x 4 blocks, whose lane-crossing shuffles all compete for one port.
 QUORVEL_HOT void load_columns(const double* base, __m256i index, std::size_t count, f64x4* rows) {
     alignas(32) std::int64_t at[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(at), index);
     const double* p[4] = {base + at[0], base + at[1], base + at[2], base + at[3]};
     std::size_t j = 0;
-    for (; j + 4 <= count; j += 4) {
-        const __m256d r0 = _mm256_loadu_pd(p[0] + j), r1 = _mm256_loadu_pd(p[1] + j);
-        const __m256d r2 = _mm256_loadu_pd(p[2] + j), r3 = _mm256_loadu_pd(p[3] + j);
-        const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
-        const __m256d t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
-        rows[j] = _mm256_permute2f128_pd(t0, t2, 0x20);
-        rows[j + 1] = _mm256_permute2f128_pd(t1, t3, 0x20);
-        rows[j + 2] = _mm256_permute2f128_pd(t0, t2, 0x31);
-        rows[j + 3] = _mm256_permute2f128_pd(t1, t3, 0x31);
-    }
-    if (j + 2 <= count) {
+    for (; j + 2 <= count; j += 2) {
         const __m256d z0 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(p[0] + j)), _mm_loadu_pd(p[2] + j), 1);
         const __m256d z1 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(p[1] + j)), _mm_loadu_pd(p[3] + j), 1);
         rows[j] = _mm256_unpacklo_pd(z0, z1);
         rows[j + 1] = _mm256_unpackhi_pd(z0, z1);
-        j += 2;
     }
     if (j < count) rows[j] = gather(base + j, index);
 }
@@ -246,12 +265,18 @@ inline f64x4 if_above_half(f64x4 x, f64x4 above, f64x4 otherwise) {
 }
 #endif
 
-#if defined(__AVX512F__) && defined(__AVX512DQ__)
+#ifdef QUORVEL_LANES_AVX512
 // ---------------------------------------------------------------------------
 // Eight points: AVX-512.
 
+typedef double f64x8 __attribute__((vector_size(64)));  // __m512d, as f64x4
+
 template <>
 constexpr std::size_t lane_count<f64x8> = 8;
+template <>
+struct LaneType<8> {
+    using type = f64x8;
+};
 
 template <>
 inline f64x8 splat<f64x8>(double x) {
@@ -309,9 +334,12 @@ QUORVEL_HOT void load_columns(const double* base, __m512i index, std::size_t cou
     }
     if (j + 2 <= count) {
         __m512d z[2];
-        for (int h = 0; h < 2; ++h) {
-            z[h] = _mm512_castpd128_pd512(_mm_loadu_pd(p[4 * h] + j));
-            for (int l = 1; l < 4; ++l) z[h] = _mm512_insertf64x2(z[h], _mm_loadu_pd(p[4 * h + l] + j), l);
+        for (int h = 0; h < 2; ++h) {  // the quarter to insert into is an immediate operand
+            const double* const* q = p + 4 * h;
+            z[h] = _mm512_castpd128_pd512(_mm_loadu_pd(q[0] + j));
+            z[h] = _mm512_insertf64x2(z[h], _mm_loadu_pd(q[1] + j), 1);
+            z[h] = _mm512_insertf64x2(z[h], _mm_loadu_pd(q[2] + j), 2);
+            z[h] = _mm512_insertf64x2(z[h], _mm_loadu_pd(q[3] + j), 3);
         }
         rows[j] = _mm512_permutex2var_pd(z[0], _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), z[1]);
         rows[j + 1] = _mm512_permutex2var_pd(z[0], _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), z[1]);
@@ -381,6 +409,110 @@ inline f64x8 pick_by_half(f64x8 x, f64x8 below, f64x8 above) {
 }
 inline f64x8 if_above_half(f64x8 x, f64x8 above, f64x8 otherwise) {
     return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(x, _mm512_set1_pd(0.5), _CMP_GT_OQ), otherwise, above);
+}
+#endif
+
+#ifdef QUORVEL_LANES_NEON
+// ---------------------------------------------------------------------------
+// Two points: NEON on aarch64, where fused multiply-add is in the base
+// instruction set.
+
+using f64x2 = float64x2_t;
+
+template <>
+constexpr std::size_t lane_count<f64x2> = 2;
+template <>
+struct LaneType<2> {
+    using type = f64x2;
+};
+
+template <>
+inline f64x2 splat<f64x2>(double x) {
+    return vdupq_n_f64(x);
+}
+
+inline f64x2 fused(f64x2 a, f64x2 b, f64x2 c) { return vfmaq_f64(c, a, b); }
+
+// The lanes (a, b).
+inline f64x2 two_lanes(double a, double b) { return vcombine_f64(vdup_n_f64(a), vdup_n_f64(b)); }
+
+inline f64x2 cell_index(f64x2 u, double lo, double hi) {
+    // maxnm gives the number when one operand is NaN, and +0 for -0 and +0.
+    return vminnmq_f64(vmaxnmq_f64(vrndmq_f64(u), vdupq_n_f64(lo)), vdupq_n_f64(hi));
+}
+
+// Positions are integers below 2^53: the conversion is exact.
+inline int64x2_t to_index(f64x2 position) { return vcvtq_s64_f64(position); }
+
+inline f64x2 gather(const double* base, int64x2_t index) {
+    return two_lanes(base[vgetq_lane_s64(index, 0)], base[vgetq_lane_s64(index, 1)]);
+}
+
+// Each lane's run loaded two columns at a time and transposed.
+QUORVEL_HOT void load_columns(const double* base, int64x2_t index, std::size_t count, f64x2* rows) {
+    const double* p0 = base + vgetq_lane_s64(index, 0);
+    const double* p1 = base + vgetq_lane_s64(index, 1);
+    std::size_t j = 0;
+    for (; j + 2 <= count; j += 2) {
+        const f64x2 r0 = vld1q_f64(p0 + j), r1 = vld1q_f64(p1 + j);
+        rows[j] = vzip1q_f64(r0, r1);
+        rows[j + 1] = vzip2q_f64(r0, r1);
+    }
+    if (j < count) rows[j] = two_lanes(p0[j], p1[j]);
+}
+
+template <std::size_t W>
+QUORVEL_HOT void stencil_rows(const double* base, int64x2_t index, f64x2 (&rows)[W]) {
+    load_columns(base, index, W, rows);
+}
+
+inline void store_lanes(f64x2 v, double* out, std::ptrdiff_t stride) {
+    out[0] = vgetq_lane_f64(v, 0);
+    out[stride] = vgetq_lane_f64(v, 1);
+}
+inline f64x2 gather_or_nan(const double* base, f64x2 position) {
+    return two_lanes(gather_or_nan(base, vgetq_lane_f64(position, 0)), gather_or_nan(base, vgetq_lane_f64(position, 1)));
+}
+
+template <>
+inline f64x2 load<f64x2>(const double* p, std::ptrdiff_t stride) {
+    return stride == 1 ? vld1q_f64(p) : two_lanes(p[0], p[stride]);
+}
+inline void store(double* out, f64x2 v) { vst1q_f64(out, v); }
+
+// Whether any (every) lane of a comparison's mask is set.
+inline bool any_lane(uint64x2_t mask) { return vmaxvq_u32(vreinterpretq_u32_u64(mask)) != 0; }
+inline bool every_lane(uint64x2_t mask) { return vminvq_u32(vreinterpretq_u32_u64(mask)) != 0; }
+
+inline bool any_outside(f64x2 x, double lo, double hi) {
+    return any_lane(vorrq_u64(vcltq_f64(x, vdupq_n_f64(lo)), vcgtq_f64(x, vdupq_n_f64(hi))));
+}
+inline f64x2 clamp_to(f64x2 x, double lo, double hi) {
+    const f64x2 low = vdupq_n_f64(lo), high = vdupq_n_f64(hi);
+    return vbslq_f64(vcgtq_f64(x, high), high, vbslq_f64(vcltq_f64(x, low), low, x));
+}
+inline f64x2 nan_outside(f64x2 x, double lo, double hi) {
+    const uint64x2_t outside = vorrq_u64(vcltq_f64(x, vdupq_n_f64(lo)), vcgtq_f64(x, vdupq_n_f64(hi)));
+    return vbslq_f64(outside, vdupq_n_f64(std::numeric_limits<double>::quiet_NaN()), x);
+}
+inline bool all_at_least(f64x2 x, double bound) { return every_lane(vcgeq_f64(x, vdupq_n_f64(bound))); }
+// As the one-point versions, NaN giving the bound; only a zero's sign may
+// differ, and these results only ever become indices.
+inline f64x2 at_least(f64x2 x, double bound) { return vmaxnmq_f64(x, vdupq_n_f64(bound)); }
+inline f64x2 at_most(f64x2 x, double bound) { return vminnmq_f64(x, vdupq_n_f64(bound)); }
+inline f64x2 if_at_least(f64x2 x, double bound, f64x2 then, f64x2 otherwise) {
+    return vbslq_f64(vcgeq_f64(x, vdupq_n_f64(bound)), then, otherwise);
+}
+inline f64x2 if_equal(f64x2 x, double value, f64x2 then, f64x2 otherwise) {
+    return vbslq_f64(vceqq_f64(x, vdupq_n_f64(value)), then, otherwise);
+}
+
+inline f64x2 pick_by_half(f64x2 x, f64x2 below, f64x2 above) {
+    const f64x2 half = vdupq_n_f64(0.5);
+    return vbslq_f64(vcltq_f64(x, half), below, vbslq_f64(vcgeq_f64(x, half), above, x));
+}
+inline f64x2 if_above_half(f64x2 x, f64x2 above, f64x2 otherwise) {
+    return vbslq_f64(vcgtq_f64(x, vdupq_n_f64(0.5)), above, otherwise);
 }
 #endif
 

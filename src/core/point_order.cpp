@@ -23,8 +23,8 @@ constexpr std::size_t MAX_BUCKETS = std::size_t{1} << 9;
 // need only be roughly right, so the cell is found by a multiplication.
 class Buckets {
 public:
-    Buckets(std::span<const CellAxis> axes, std::size_t target) : axes_(axes.begin(), axes.end()) {
-        for (Axis& axis : axes_) axis.scale = 1.0 / axis.cells.spacing;
+    Buckets(std::span<const CellAxis> axes, std::size_t target) {
+        for (const CellAxis& cells : axes) axes_.push_back({cells, 1.0 / cells.spacing});
         for (;; ++shift_) {
             count_ = 1;
             for (std::size_t a = axes_.size(); a-- > 0;) {
