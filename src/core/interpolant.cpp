@@ -44,6 +44,30 @@ KnotSummary summarize_knots(const double* x, std::size_t n) {
     return knots;
 }
 
+namespace {
+
+// What fl(a + b) = sum lost: (a + b) - sum, exactly (TwoSum).
+double sum_error(double a, double b, double sum) {
+    const double b_part = sum - a;
+    return (a - (sum - b_part)) + (b - b_part);
+}
+
+}  // namespace
+
+bool extended_ends_exact(double first, double last, double spacing, std::size_t ghosts) {
+    const double g = static_cast<double>(ghosts);
+    const double reach = spacing * g;
+    const double reach_error = std::fma(spacing, g, -reach);  // exact: ghosts * spacing = reach + reach_error
+    // The ends as the interpolants compute them, and how far each is from
+    // its exact value.
+    const double origin = first - reach;
+    const double far_end = last + reach;
+    const double origin_off = sum_error(first, -reach, origin) - reach_error;
+    const double far_end_off = sum_error(last, reach, far_end) + reach_error;
+    const double limit = spacing * 1e-3;
+    return std::fabs(origin_off) <= limit && std::fabs(far_end_off) <= limit;
+}
+
 double integer_power(double base, std::uint32_t exponent) {
     double result = 1.0;
     while (true) {
@@ -143,8 +167,10 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
     f.last_knot = x.data[n - 1];
     f.origin = f.first_knot - f.spacing * static_cast<double>(f.half_width - 1);
     // Points are located relative to the origin; both ends of the extended
-    // grid must be representable.
-    if (!std::isfinite(f.origin) || !std::isfinite(f.last_knot - f.origin)) return too_wide();
+    // grid must be representable, each within a thousandth of a spacing.
+    if (!std::isfinite(f.origin) || !std::isfinite(f.last_knot - f.origin) ||
+        !extended_ends_exact(f.first_knot, f.last_knot, f.spacing, f.half_width - 1))
+        return too_wide();
 
     if (auto ok = take_order_integral(f, derivative); !ok) return ok.error();
     return f;
