@@ -4,6 +4,7 @@
 #include <span>
 
 #include "coefficients.hpp"
+#include "compensated.hpp"
 #include "dispatch.hpp"
 #include "kernels.hpp"
 #include "text.hpp"
@@ -44,20 +45,10 @@ KnotSummary summarize_knots(const double* x, std::size_t n) {
     return knots;
 }
 
-namespace {
-
-// What fl(a + b) = sum lost: (a + b) - sum, exactly (TwoSum).
-double sum_error(double a, double b, double sum) {
-    const double b_part = sum - a;
-    return (a - (sum - b_part)) + (b - b_part);
-}
-
-}  // namespace
-
 bool extended_ends_exact(double first, double last, double spacing, std::size_t ghosts) {
     const double g = static_cast<double>(ghosts);
     const double reach = spacing * g;
-    const double reach_error = std::fma(spacing, g, -reach);  // exact: ghosts * spacing = reach + reach_error
+    const double reach_error = product_error(spacing, g, reach);
     // The ends as the interpolants compute them, and how far each is from
     // its exact value.
     const double origin = first - reach;
