@@ -25,7 +25,7 @@ from _timing import Workload, print_table, run
 from scipy.interpolate import RegularGridInterpolator
 from scipy.ndimage import map_coordinates
 
-from quorvel import _core
+from quorvel import Interpolator, _core
 
 POINTS = 10**6
 SLOW_POINTS = 2 * 10**4
@@ -66,7 +66,28 @@ def workloads() -> list[Workload]:
             label = f'{len(shape)}-D {name}, "{kernel}"' + (" antiderivative along axis 0" if derivative else "")
             work.append(Workload(label, POINTS, lambda f=f, points=points: f.evaluate(points),
                                  {} if derivative else peers[kernel]))
+    work += gradients()
     return work
+
+
+def gradients() -> list[Workload]:
+    """The gradient and the Hessian of 3-D "b5" against one value evaluation and against the derivative
+    interpolators one at a time."""
+    knots, values, points = grid((64, 64, 64))
+    f = Interpolator(knots, values, "b5", "poly", workers=1)
+    first = [f.derivative(axis=a) for a in range(3)]
+    second = [f.derivative([1, 1], axis=(a, b)) if a != b else f.derivative(2, axis=a)
+              for a in range(3) for b in range(a, 3)]
+    return [
+        Workload('3-D 64^3 "b5" gradient', POINTS, lambda: f.gradient(points), {
+            "one value evaluation": lambda: f(points),
+            "3 derivative interpolators": lambda: [g(points) for g in first],
+        }),
+        Workload('3-D 64^3 "b5" Hessian', POINTS, lambda: f.hessian(points), {
+            "one value evaluation": lambda: f(points),
+            "6 derivative interpolators": lambda: [g(points) for g in second],
+        }),
+    ]
 
 
 def resident_bytes() -> int:

@@ -3,6 +3,7 @@ exactly uniform, descending grids equal ascending ones, and every refusal names 
 tolerance."""
 
 import re
+import warnings
 from fractions import Fraction
 
 import numpy as np
@@ -80,8 +81,10 @@ def test_every_grid_the_core_accepts_is_accepted_and_gives_its_bits(count, spaci
     except ValueError:
         return
     points = rng.uniform(x[0], x[-1], 50)
-    assert same_bits(Interpolator(x, np.cos(np.arange(count)), "a4", ("poly", "linear"))(points),
-                     native.evaluate(points))
+    with warnings.catch_warnings():  # fewer than 4 knots: the "poly" end is extended linearly, as the core does
+        warnings.simplefilter("ignore", UserWarning)
+        f = Interpolator(x, np.cos(np.arange(count)), "a4", ("poly", "linear"))
+    assert same_bits(f(points), native.evaluate(points))
 
 
 @pytest.mark.parametrize("kernel", ["a0", "a4", "b7"])
@@ -187,7 +190,7 @@ def test_extended_grids_whose_ends_round_by_more_than_a_thousandth_of_a_spacing_
     shift every result; such grids are refused, those whose ends round by less keep their results."""
     assert (max(end_offsets(x, kernel)) <= 1e-3) == accepted
     n, y = len(x), np.arange(len(x), dtype=np.float64)  # linear: every kernel reproduces it
-    two_axes, plane = [np.arange(3.0), x], np.tile(y, (3, 1))
+    two_axes, plane = [np.arange(8.0), x], np.tile(y, (8, 1))
     points = np.column_stack([np.ones(n), x])
     built = [  # the message's prefix, the values at the knots
         ("", lambda: _core.Interpolant1D(x, y, kernel, "poly", "poly", 0).evaluate(x)),

@@ -122,7 +122,7 @@ def test_construction_refusals_name_the_argument(kwargs, error, message):
     (lambda f: f(0.5), ValueError, r"^points: expected shape \(\.\.\., 3\)"),
     (lambda f: f([[0.5, 1.5, 1.0]]), ValueError, r"^coordinate 1.5 on axis 1 lies outside the data range \[-1, 1\]$"),
     (lambda f: f(["a"] * 3), TypeError, "^points: expected real numbers"),
-    (lambda f: f(np.zeros((5000, 3)), workers=-10**6), ValueError, r"^workers: -1000000 counts back past the \d+ "),
+    (lambda f: f(np.zeros((5000, 3)), workers=-1000), ValueError, r"^workers: -1000 counts back past the \d+ "),
     (lambda f: f(np.zeros((5000, 3)), workers="2"), TypeError, "^workers: expected an integer, got str"),
 ])
 def test_method_refusals_name_the_argument(call, error, message):
@@ -260,3 +260,47 @@ def test_dask_recipe():
     assert result.shape == (500,)
     for scheduler in ("threads", "sync"):
         assert same_bits(result.compute(scheduler=scheduler), THREE_D(POINTS_3D))
+
+
+@pytest.mark.parametrize(("call", "error", "message"), [
+    # sizes beyond any memory: MemoryError naming the argument and the size, never an internal failure
+    (lambda: Interpolator([np.arange(2.0)] * 16, np.broadcast_to(0.0, (2,) * 16), "b13"), MemoryError,
+     r"^values: 1\d+ values \(\d+ bytes\) are more than memory can hold$"),
+    (lambda: Interpolator(KNOTS, VALUES).on_grid(*[np.zeros(2**22)] * 3), MemoryError, "^coordinates: "),
+    # integers out of every range, named
+    (lambda: Interpolator(KNOTS, VALUES).derivative(2**31), ValueError, "^order: kernel 'a3' has derivatives up to "
+     "order 1 and antiderivatives up to order 4; got 2147483648$"),
+    (lambda: Interpolator(X, Y).antiderivative(10**20), ValueError, "^order: "),
+    (lambda: Interpolator(X, Y, workers=2**40), ValueError, "^workers: expected at most 65536 threads"),
+    (lambda: Interpolator(X, Y)(X, workers=-(2**70)), ValueError, "^workers: expected at most 65536 threads"),
+])
+def test_errors_that_never_surprise(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_instances_are_immutable():
+    f = Interpolator(KNOTS, VALUES, "b5")
+    for array in (*f.grid, f.values, f.derivative(axis=0).values, pickle.loads(pickle.dumps(f)).grid[1]):
+        with pytest.raises(ValueError):
+            array.flags.writeable = True
+        with pytest.raises(ValueError):
+            array[0] = 1.0
+    with pytest.raises(AttributeError):
+        f.anything = 1
+    before = set(dir(f))
+    f.integrate([0.1, 0.0, 0.5], [0.9, 0.5, 1.5])
+    assert set(dir(f)) == before
+
+
+@pytest.mark.parametrize(("boundary", "kernel", "warns"), [
+    ("poly", "b7", "its left and right ends are extended linearly"),
+    (("detect", "poly"), "b13", "its right end is extended linearly"),
+    ("detect", "b13", None), ("quadratic", "b13", None), ("poly", "a3", None), ("periodic", "b13", None)])
+def test_a_poly_end_that_a_short_axis_cannot_honour_is_reported(boundary, kernel, warns):
+    x = np.arange(7.0)
+    if warns:
+        with pytest.warns(UserWarning, match=f"^boundary: axis 0 has 7 knots, fewer than the 8 .*{warns}$"):
+            Interpolator(x, np.sin(x), kernel, boundary)
+    else:
+        Interpolator(x, np.sin(x), kernel, boundary)  # warnings are errors in the tests

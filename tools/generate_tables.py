@@ -751,6 +751,7 @@ def catalogue_source() -> str:
         n = kernel_numbers(kernel)
         rows.append(f'    "{kernel.name}": ({n.columns}, {n.degree}, {n.exact_degree}, '
                     f"{kernel.max_derivative}, {kernel.max_integral}),")
+    poly = [f'    "{kernel.name}": {kernel.ghost_shape[1] if kernel.ghost_shape else 0},' for kernel in KERNELS]
     out = [
         GENERATED_MARK.replace("//", "#", 1),
         '"""The numbers of the kernel catalogue, from the tables that src/core/kernel_tables.cpp is written from."""',
@@ -761,6 +762,12 @@ def catalogue_source() -> str:
         "#        highest derivative order, highest integral order)",
         "KERNEL_NUMBERS: Final[dict[str, tuple[int, int, int, int, int]]] = {",
         *rows,
+        "}",
+        "",
+        "# name: the values nearest an end that the polynomial extrapolation (boundary \"poly\") reads; an axis with",
+        "# fewer is extended linearly instead (0: no ghosts at all).",
+        "POLY_EXTRAPOLATION_VALUES: Final[dict[str, int]] = {",
+        *poly,
         "}",
     ]
     return "\n".join(out) + "\n"

@@ -217,6 +217,14 @@ void for_each_position_parallel(std::span<const BoxAxis> axes, std::ptrdiff_t a,
     });
 }
 
+// The ghosts of a periodic line of n values: entry e takes the value at data
+// position (e - g) mod n.
+void wrap_ghosts(double* line, std::ptrdiff_t stride, std::size_t n, std::size_t g) {
+    const auto at = [&](std::size_t e) -> double& { return line[static_cast<std::ptrdiff_t>(e) * stride]; };
+    for (std::size_t r = 1; r <= g; ++r) at(g - r) = at(g + (n - r % n) % n);
+    for (std::size_t r = 0; r <= g; ++r) at(g + n + r) = at(g + r % n);
+}
+
 // a * b, or false when the product would exceed the largest signed 64-bit size.
 bool multiply_within_limit(std::size_t a, std::size_t b, std::size_t& product) {
     constexpr std::size_t limit = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
@@ -236,10 +244,17 @@ Result<Boundary> parse_boundary(std::string_view name) {
                                     text::quoted(name)));
 }
 
-Result<std::vector<BoundaryPair>> parse_boundary_pairs(std::span<const BoundaryNames> names) {
+Result<std::vector<BoundaryPair>> parse_boundary_pairs(std::span<const BoundaryNames> names, bool periodic) {
     std::vector<BoundaryPair> pairs;
     pairs.reserve(names.size());
     for (const auto& [left_name, right_name] : names) {
+        if (periodic && (left_name == "periodic" || right_name == "periodic")) {
+            if (left_name != right_name)
+                return value_error(text::format("axis {}: a periodic axis is periodic at both ends, got {} and {}",
+                                                pairs.size(), text::quoted(left_name), text::quoted(right_name)));
+            pairs.push_back({Boundary::Periodic, Boundary::Periodic});
+            continue;
+        }
         auto left = parse_boundary(left_name);
         if (!left) return left.error();
         auto right = parse_boundary(right_name);
@@ -257,6 +272,7 @@ const GhostMatrix& choose_matrix(const GhostMatrix& poly, Boundary condition, bo
         case Boundary::Linear: return LINEAR_GHOST_MATRIX;
         case Boundary::Quadratic: return QUADRATIC_GHOST_MATRIX;
         case Boundary::Detect: break;
+        case Boundary::Periodic: return poly;  // never asked: periodic axes wrap their data
     }
 
     // "detect": keep the polynomial extrapolation while the values nearest
@@ -356,7 +372,7 @@ Result<std::vector<std::size_t>> extended_shape(std::span<const std::size_t> dat
     std::size_t nonzero_product = 1;
     for (std::size_t j = 0; j < data_shape.size(); ++j) {
         const std::size_t n = data_shape[j];
-        const std::size_t ghosts = j < d ? 2 * g : 0;
+        const std::size_t ghosts = j < d ? g + ghosts_after(bcs[j], g) : 0;
         if (n > static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max()) - ghosts ||
             !multiply_within_limit(nonzero_product, std::max<std::size_t>(n + ghosts, 1), nonzero_product))
             return panic("the extended array would hold more than 2^63 - 1 elements");
@@ -368,7 +384,8 @@ Result<std::vector<std::size_t>> extended_shape(std::span<const std::size_t> dat
         if (poly == nullptr)
             return value_error(text::format("no polynomial ghost matrix for kernel {}", text::quoted(kernel)));
         for (std::size_t j = 0; j < d; ++j)
-            if (auto ok = check_line(*poly, bcs[j], data_shape[j], g); !ok) return ok.error();
+            if (bcs[j].left != Boundary::Periodic)
+                if (auto ok = check_line(*poly, bcs[j], data_shape[j], g); !ok) return ok.error();
     }
     return shape;
 }
@@ -420,14 +437,13 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
             }
         });
     }
-    if (g == 0) return out;
-
     // The passes: along axis j, the lines over the full extended range of the
     // axes below j and the data range of the axes above it (every position
     // of the field axes, which have no ghosts), the last axis fastest so that
     // consecutive lines lie side by side in memory.
     std::vector<BoxAxis> lines;
     for (std::size_t j = 0; j < interpolated; ++j) {
+        if (g == 0 && bcs[j].left != Boundary::Periodic) continue;  // nothing to extend
         lines.clear();
         std::ptrdiff_t first = 0;
         for (std::size_t i = 0; i < d; ++i) {
@@ -444,6 +460,7 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
         std::mutex guard;
         std::optional<Error> failure;
         for_each_position_parallel(lines, first, 0, threads, [&](std::ptrdiff_t line, std::ptrdiff_t) {
+            if (bcs[j].left == Boundary::Periodic) return wrap_ghosts(result + line, out_strides[j], values.shape[j], g);
             Status status = fill_ghosts(result + line, out_strides[j], values.shape[j], g, *poly, bcs[j].left,
                                         bcs[j].right);
             if (status) return;

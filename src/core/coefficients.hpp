@@ -29,6 +29,12 @@ enum class Boundary : std::uint8_t {
     Linear,     // the straight line through the two end values
     Quadratic,  // the parabola through the three end values
     Detect,     // Poly while the end values look polynomial, else Linear
+    // The data repeat, the first value coming back one step after the last:
+    //     y(n-2) y(n-1) | y0 y1 ... y(n-1) | y0 y1 y2      (g = 2)
+    // one more ghost after the data than before them, so that the cell from
+    // the last knot to the end of the period has its stencil too.  Both ends
+    // of an axis, and only where the caller accepts it.
+    Periodic,
 };
 
 // Conditions of one axis: left governs index 0, right the highest index.
@@ -43,8 +49,14 @@ using BoundaryNames = std::pair<std::string_view, std::string_view>;
 // "poly", "linear", "quadratic" or "detect", compared exactly.
 Result<Boundary> parse_boundary(std::string_view name);
 
-// Every pair in order, each left name before its right name.
-Result<std::vector<BoundaryPair>> parse_boundary_pairs(std::span<const BoundaryNames> names);
+// Every pair in order, each left name before its right name; "periodic" (at
+// both ends of an axis) only when `periodic` allows it.
+Result<std::vector<BoundaryPair>> parse_boundary_pairs(std::span<const BoundaryNames> names, bool periodic = false);
+
+// The ghosts after the data along an axis of g ghosts before them.
+inline std::size_t ghosts_after(BoundaryPair pair, std::size_t g) {
+    return pair.right == Boundary::Periodic ? g + 1 : g;
+}
 
 // The matrix that makes the ghosts of one end.  `values` holds the k centred
 // values nearest the end; the i-th counted inward is values[start + i * step].

@@ -104,27 +104,38 @@ struct PlanScratch {
     std::size_t stride_rows, stride_entries;
 };
 
-// The sums of every entry of level a for the stencil at `base`.
+// The sums of the last axis for one row of the stencil: the row is loaded
+// once and weighed by every weight row its entries use.
+template <std::size_t W, class V, class Index>
+QUORVEL_HOT void contract_plan_last(const DerivativePlan& plan, PlanScratch<W, V>& scratch, const double* base,
+                                    Index lane, V* sums) {
+    const std::size_t a = plan.dims() - 1;
+    const std::span<const DerivativePlan::Entry> entries = plan.level(a);
+    V rows[W];
+    stencil_rows(base, lane, rows);
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+        const V* w = scratch.row(a, entries[e].row);
+        V acc = splat<V>(0.0);
+        for (std::size_t j = 0; j < W; ++j) acc = fused(rows[j], w[j], acc);
+        sums[e] = acc;
+    }
+}
+
+// The sums of every entry of level a for the stencil at `base`; the last
+// axis is folded into the level before it, so that its rows, the hot part,
+// cost no call each.
 template <std::size_t W, class V, class Index>
 void contract_plan(const InterpolantND& f, const DerivativePlan& plan, PlanScratch<W, V>& scratch, std::size_t a,
                    const double* base, Index lane) {
     V* sums = scratch.level(a);
+    if (a + 1 == plan.dims()) return contract_plan_last(plan, scratch, base, lane, sums);
     const std::span<const DerivativePlan::Entry> entries = plan.level(a);
-    if (a + 1 == plan.dims()) {
-        V rows[W];
-        stencil_rows(base, lane, rows);
-        for (std::size_t e = 0; e < entries.size(); ++e) {
-            const V* w = scratch.row(a, entries[e].row);
-            V acc = splat<V>(0.0);
-            for (std::size_t j = 0; j < W; ++j) acc = fused(rows[j], w[j], acc);
-            sums[e] = acc;
-        }
-        return;
-    }
     for (std::size_t e = 0; e < entries.size(); ++e) sums[e] = splat<V>(0.0);
-    const V* inner = scratch.level(a + 1);
+    V* inner = scratch.level(a + 1);
     for (std::size_t j = 0; j < W; ++j) {
-        contract_plan(f, plan, scratch, a + 1, base + j * f.grid[a].stride, lane);
+        const double* next = base + j * f.grid[a].stride;
+        if (a + 2 == plan.dims()) contract_plan_last(plan, scratch, next, lane, inner);
+        else contract_plan(f, plan, scratch, a + 1, next, lane);
         for (std::size_t e = 0; e < entries.size(); ++e)
             sums[e] = fused(inner[entries[e].inner], scratch.row(a, entries[e].row)[j], sums[e]);
     }

@@ -152,13 +152,13 @@ Result<Interpolant> Interpolant::create(std::span<const ArrayView> knots, const 
     const std::size_t field_axes = values.ndim() - knots.size();
     std::vector<std::size_t> value_shape(values.shape.begin() + static_cast<std::ptrdiff_t>(knots.size()),
                                          values.shape.end());
+    const BuildOptions options{thread_count(values.size(), workers, MIN_VALUES_PER_THREAD), field_axes, true};
     if (knots.size() == 1 && bcs.size() == 1 && orders.size() == 1) {
-        auto f = Interpolant1D::create(knots[0], values, field_axes, kernel, bcs[0].first, bcs[0].second, orders[0]);
+        auto f = Interpolant1D::create(knots[0], values, kernel, bcs[0].first, bcs[0].second, orders[0], options);
         if (!f) return f.error();
         return Interpolant(std::move(*f), std::move(value_shape), {orders.begin(), orders.end()});
     }
-    const std::size_t threads = thread_count(values.size(), workers, MIN_VALUES_PER_THREAD);
-    auto f = InterpolantND::create(knots, values, kernel, bcs, orders, threads, field_axes);
+    auto f = InterpolantND::create(knots, values, kernel, bcs, orders, options);
     if (!f) return f.error();
     return Interpolant(std::move(*f), std::move(value_shape), {orders.begin(), orders.end()});
 }
@@ -198,17 +198,22 @@ std::optional<double> in_range(double x, double lo, double hi, RangeMode mode) {
 }
 
 // The coordinates of every axis with the range mode applied: clipped, or NaN
-// outside (as the evaluators do it); in `raise` mode the first outside,
-// axis by axis, is refused.
+// outside (as the evaluators do it), wrapped on periodic axes; in `raise`
+// mode the first outside, axis by axis, is refused.
 Result<std::vector<std::vector<double>>> product_coordinates(const InterpolantND& f,
                                                             std::span<const ArrayView> coordinates,
                                                             RangeMode mode) {
     std::vector<std::vector<double>> out;
     for (std::size_t a = 0; a < coordinates.size(); ++a) {
+        const double lo = f.grid[a].first_knot, period = f.grid[a].period;
         std::vector<double>& xs = out.emplace_back();
         for (std::size_t k = 0; k < coordinates[a].shape[0]; ++k) {
             const double x = coordinates[a].data[static_cast<std::ptrdiff_t>(k) * coordinates[a].strides[0]];
-            const auto kept = in_range(x, f.grid[a].first_knot, f.grid[a].last_knot, mode);
+            if (period > 0.0) {
+                xs.push_back(any_outside(x, lo, lo + period) ? wrap_periodic(x, lo, period) : x);
+                continue;
+            }
+            const auto kept = in_range(x, lo, f.grid[a].last_knot, mode);
             if (!kept) return f.outside(x, a);
             xs.push_back(*kept);
         }
@@ -257,6 +262,8 @@ Result<NdBuffer> Interpolant::on_grid(std::span<const ArrayView> coordinates, Ra
     std::size_t count = 1;
     for (const std::vector<double>& axis : *axes) {
         shape.push_back(axis.size());
+        if (!axis.empty() && count > (std::size_t{1} << 60) / axis.size() / f.channels)
+            return value_error("coordinates: the product holds more values than memory can");
         count *= axis.size();
     }
     Buffer out(count * f.channels);
@@ -375,11 +382,14 @@ Result<NdBuffer> Interpolant::derivatives(const ArrayView& points, unsigned degr
 
 namespace {
 
-// Axis a's data range, and the refusal of a bound outside it.
+// Axis a's data range, its period (0 unless periodic), and the refusal of a
+// bound outside the range.
 std::pair<double, double> data_range(const Interpolant1D& f, std::size_t) { return {f.first_knot, f.last_knot}; }
 std::pair<double, double> data_range(const InterpolantND& f, std::size_t a) {
     return {f.grid[a].first_knot, f.grid[a].last_knot};
 }
+double period_of(const Interpolant1D& f, std::size_t) { return f.period; }
+double period_of(const InterpolantND& f, std::size_t a) { return f.grid[a].period; }
 Error outside_range(const Interpolant1D& f, double x, std::size_t) { return f.outside(x); }
 Error outside_range(const InterpolantND& f, double x, std::size_t a) { return f.outside(x, a); }
 
@@ -413,6 +423,9 @@ Result<NdBuffer> Interpolant::integrate(const ArrayView& lower, const ArrayView&
                 a, orders_[a]));
     return std::visit(
         [&](const auto& f) -> Result<NdBuffer> {
+            for (std::size_t a = 0; a < dims; ++a)
+                if (period_of(f, a) > 0.0)
+                    return value_error(text::format("integrate: axis {} is periodic, which has no weights yet", a));
             std::vector<Interval> box(dims);
             for (const auto& [bound, side] : {std::pair{&lower, &Interval::lower}, std::pair{&upper, &Interval::upper}})
                 for (std::size_t a = 0; a < dims; ++a) {
@@ -442,13 +455,14 @@ Interpolant::Data Interpolant::data() const {
         [&](const auto& f) {
             data.storage = f.coefficients;
             const std::size_t ghosts = f.half_width - 1;
+            // A periodic axis holds one ghost more after the data.
             if constexpr (std::is_same_v<std::decay_t<decltype(f)>, Interpolant1D>) {
-                data.shape.push_back(f.coefficients->size() / f.channels - 2 * ghosts);
+                data.shape.push_back(f.coefficients->size() / f.channels - 2 * ghosts - (f.period > 0.0));
                 data.strides.push_back(static_cast<std::ptrdiff_t>(f.channels));
                 data.offset = ghosts * f.channels;
             } else {
                 for (const GridAxis& axis : f.grid) {
-                    data.shape.push_back(axis.extended_len - 2 * ghosts);
+                    data.shape.push_back(axis.extended_len - 2 * ghosts - (axis.period > 0.0));
                     data.strides.push_back(static_cast<std::ptrdiff_t>(axis.stride));
                     data.offset += ghosts * axis.stride;
                 }

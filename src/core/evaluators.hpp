@@ -120,11 +120,23 @@ template <class Evaluate>
 
 // Where points fall along one axis of the extended grid.
 struct AxisGrid {
-    double first_knot, last_knot, origin, spacing;
+    double first_knot, last_knot;  // the range: up to first_knot + period on a periodic axis
+    double origin, spacing;
     double lo, hi;     // the cells of the first and the last knot interval
     double ghosts;     // half width - 1: stencil start = cell - ghosts
-    RangeMode mode;    // what a coordinate outside [first_knot, last_knot] gives
+    RangeMode mode;    // what a coordinate outside the range gives
+    double period;     // on a periodic axis (else 0), where coordinates outside are wrapped into the range
 };
+
+// Lanes outside [first, first + period] moved by whole periods into it.
+template <class V>
+[[gnu::noinline]] V wrap_lanes(V x, double first, double period) {
+    alignas(64) double lanes[lane_count<V>];
+    store(lanes, x);
+    for (double& v : lanes)
+        if (any_outside(v, first, first + period)) v = wrap_periodic(v, first, period);
+    return load<V>(lanes, 1);
+}
 
 // A coordinate in grid units (from extended index 0) and its cell, clamped
 // to the knot intervals.
@@ -140,14 +152,16 @@ struct Located {
 // Reads coordinates p[0], p[stride], ... (one per lane) and locates them;
 // false when one lies outside the axis' data range (a NaN does not) and the
 // range mode is `raise`.  Otherwise such a coordinate is clipped to the range
-// or made NaN, which carries through every evaluator to a NaN result.
+// or made NaN, which carries through every evaluator to a NaN result; on a
+// periodic axis it is wrapped into the period.
 template <class V>
 QUORVEL_HOT bool locate(const double* p, std::ptrdiff_t stride, const AxisGrid& g, Located<V>& at) {
     V x = load<V>(p, stride);
     if (any_outside(x, g.first_knot, g.last_knot)) [[unlikely]] {
-        if (g.mode == RangeMode::raise) return false;
-        x = g.mode == RangeMode::clip ? clamp_to(x, g.first_knot, g.last_knot)
-                                      : nan_outside(x, g.first_knot, g.last_knot);
+        if (g.period > 0.0) x = wrap_lanes(x, g.first_knot, g.period);
+        else if (g.mode == RangeMode::raise) return false;
+        else x = g.mode == RangeMode::clip ? clamp_to(x, g.first_knot, g.last_knot)
+                                           : nan_outside(x, g.first_knot, g.last_knot);
     }
     at.u = (x - splat<V>(g.origin)) / splat<V>(g.spacing);
     at.cell = cell_index(at.u, g.lo, g.hi);
@@ -159,8 +173,8 @@ QUORVEL_HOT bool locate(const double* p, std::ptrdiff_t stride, const AxisGrid& 
 
 inline AxisGrid axis_grid(const Interpolant1D& f, RangeMode mode) {
     const double ghosts = static_cast<double>(f.half_width - 1);
-    return {f.first_knot, f.last_knot, f.origin, f.spacing, ghosts,
-            static_cast<double>(f.coefficients->size() / f.channels - f.half_width - 1), ghosts, mode};
+    return {f.first_knot, f.period > 0.0 ? f.first_knot + f.period : f.last_knot, f.origin, f.spacing, ghosts,
+            static_cast<double>(f.coefficients->size() / f.channels - f.half_width - 1), ghosts, mode, f.period};
 }
 
 inline const double* point(StridedValues points, std::size_t i) {
@@ -282,8 +296,8 @@ std::size_t evaluate_1d_with(const Interpolant1D& f, StridedValues points, Range
 
 inline AxisGrid axis_grid(const GridAxis& axis, std::size_t half_width, RangeMode mode) {
     const double ghosts = static_cast<double>(half_width - 1);
-    return {axis.first_knot, axis.last_knot, axis.origin, axis.spacing, ghosts,
-            static_cast<double>(axis.extended_len - half_width - 1), ghosts, mode};
+    return {axis.first_knot, axis.period > 0.0 ? axis.first_knot + axis.period : axis.last_knot, axis.origin,
+            axis.spacing, ghosts, static_cast<double>(axis.extended_len - half_width - 1), ghosts, mode, axis.period};
 }
 
 // Per-call scratch for one lane type: the weight table, the offsets and

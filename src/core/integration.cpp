@@ -255,8 +255,9 @@ double finite_or_plain(const CompensatedSum& x) { return std::isfinite(x.sum) ? 
 Result<AxisWeights> interval_weights(const IntegrationGrid& grid, const IntegrationAxis& axis, double lower,
                                      double upper) {
     // Every kind of axis gives its weights here.  A periodic axis (n values,
-    // period n * spacing) will wrap the interval, of any length, onto one
-    // period and give one run over its n values.
+    // period n * spacing, one ghost more after the data than before) will
+    // wrap the interval, of any length, onto one period and give one run over
+    // its n values; until then the engine refuses it.
     if (is_nearest(grid.kernel)) return nearest_axis_weights(axis, lower, upper);
     const auto table = column_table(grid.kernel, axis.order - 1);
     if (!table)

@@ -103,6 +103,9 @@ Status take_order_tables(Interpolant1D& f, std::string_view kernel, std::int32_t
 // its tails, and the scale.
 Status take_order_integral(Interpolant1D& f, std::int32_t derivative) {
     const std::uint32_t k = integral_order(derivative);
+    if (k > 1 && f.period > 0)
+        return value_error(text::format("a periodic axis has antiderivatives of order 1 only, got derivative = {}",
+                                        derivative));
     f.integral.reset();
     f.tails = Buffer();
     if (k > 0) {
@@ -125,15 +128,15 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
                                             std::int32_t derivative) {
     if (auto ok = require_contiguous(x); !ok) return ok.error();
     if (auto ok = require_contiguous(values); !ok) return ok.error();
-    return create(x, values, 0, kernel, bc_left, bc_right, derivative);
+    return create(x, values, kernel, bc_left, bc_right, derivative, {});
 }
 
-Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView& values, std::size_t field_axes,
-                                            std::string_view kernel, std::string_view bc_left,
-                                            std::string_view bc_right, std::int32_t derivative) {
+Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView& values, std::string_view kernel,
+                                            std::string_view bc_left, std::string_view bc_right,
+                                            std::int32_t derivative, const BuildOptions& options) {
     if (auto ok = require_contiguous(x); !ok) return ok.error();
     const std::size_t n = x.size();
-    if (n < 2 || values.ndim() != 1 + field_axes || values.shape[0] != n)
+    if (n < 2 || values.ndim() != 1 + options.field_axes || values.shape[0] != n)
         return value_error("need at least 2 knots, and as many values as knots");
     const auto h = knot_spacing(x.data, n);
     if (!h) return h.error();
@@ -141,12 +144,10 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
     Interpolant1D f;
     if (auto ok = take_order_tables(f, kernel, derivative); !ok) return ok.error();
 
-    const auto left = parse_boundary(bc_left);
-    if (!left) return left.error();
-    const auto right = parse_boundary(bc_right);
-    if (!right) return right.error();
-    const BoundaryPair pair{*left, *right};
-    auto extended = extended_coefficients_nd(values, kernel, {&pair, 1}, field_axes);
+    const BoundaryNames names{bc_left, bc_right};
+    const auto pair = parse_boundary_pairs({&names, 1}, options.periodic);
+    if (!pair) return pair.error();
+    auto extended = extended_coefficients_nd(values, kernel, *pair, options.field_axes);
     if (!extended) return extended.error();
     f.coefficients = std::make_shared<const Buffer>(std::move(extended->values));
     f.channels = values.size() / n;
@@ -162,6 +163,10 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
     if (!std::isfinite(f.origin) || !std::isfinite(f.last_knot - f.origin) ||
         !extended_ends_exact(f.first_knot, f.last_knot, f.spacing, f.half_width - 1))
         return too_wide();
+    if ((*pair)[0].left == Boundary::Periodic) {
+        f.period = static_cast<double>(n) * f.spacing;
+        if (!std::isfinite(f.first_knot + f.period)) return too_wide();
+    }
 
     if (auto ok = take_order_integral(f, derivative); !ok) return ok.error();
     return f;
@@ -175,6 +180,7 @@ Result<Interpolant1D> Interpolant1D::with_order(std::int32_t derivative) const {
     f.half_width = half_width;
     f.first_knot = first_knot;
     f.last_knot = last_knot;
+    f.period = period;
     f.channels = channels;
     if (auto ok = take_order_tables(f, kernel, derivative); !ok) return ok.error();
     if (auto ok = take_order_integral(f, derivative); !ok) return ok.error();

@@ -26,6 +26,14 @@
 
 namespace quorvel {
 
+// What the engine asks of construction beyond what quorvel._core builds; the
+// defaults build exactly the core's interpolants.
+struct BuildOptions {
+    std::size_t threads = 1;     // for the extension and the tails
+    std::size_t field_axes = 0;  // trailing axes of the values that hold fields
+    bool periodic = false;       // "periodic" is a boundary condition (at both ends of an axis)
+};
+
 struct Interpolant1D {
     // n + 2 (half_width - 1) extended positions of `channels` values each,
     // shared by the interpolants of every order built from the same data
@@ -39,6 +47,7 @@ struct Interpolant1D {
     std::size_t half_width = 0;
     double first_knot = 0.0;  // the data range, both ends inclusive
     double last_knot = 0.0;
+    double period = 0.0;      // n * spacing on a periodic axis, else 0
     std::size_t columns = 0;  // W
     double scale = 1.0;
     bool nearest = false;     // "a0": the nearer knot's value
@@ -51,9 +60,9 @@ struct Interpolant1D {
                                         std::int32_t derivative);
     // Values of shape (n, fields...), any strides: the last `field_axes` axes
     // hold several fields at each knot, each interpolated as it would be alone.
-    static Result<Interpolant1D> create(const ArrayView& x, const ArrayView& values, std::size_t field_axes,
-                                        std::string_view kernel, std::string_view bc_left,
-                                        std::string_view bc_right, std::int32_t derivative);
+    static Result<Interpolant1D> create(const ArrayView& x, const ArrayView& values, std::string_view kernel,
+                                        std::string_view bc_left, std::string_view bc_right,
+                                        std::int32_t derivative, const BuildOptions& options);
 
     // The interpolant of the same data, knots and boundary conditions at
     // another derivative order, sharing the extended coefficients; refused as

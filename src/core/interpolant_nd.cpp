@@ -170,8 +170,9 @@ Status take_orders_regions(InterpolantND& f, std::span<const std::int32_t> deriv
 
 Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, const ArrayView& values,
                                             std::string_view kernel, std::span<const BoundaryNames> bcs,
-                                            std::span<const std::int32_t> derivatives, std::size_t threads,
-                                            std::size_t field_axes) {
+                                            std::span<const std::int32_t> derivatives,
+                                            const BuildOptions& options) {
+    const std::size_t field_axes = options.field_axes, threads = options.threads;
     const std::size_t n_axes = values.ndim() - std::min(field_axes, values.ndim());
     if (n_axes == 0) return value_error("the data must have at least one axis");
     if (knots.size() != n_axes || bcs.size() != n_axes || derivatives.size() != n_axes)
@@ -198,8 +199,19 @@ Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, co
         f.grid.push_back(std::move(*axis));
     }
 
-    const auto pairs = parse_boundary_pairs(bcs);
+    const auto pairs = parse_boundary_pairs(bcs, options.periodic);
     if (!pairs) return pairs.error();
+    for (std::size_t a = 0; a < n_axes; ++a) {
+        if ((*pairs)[a].left != Boundary::Periodic) continue;
+        GridAxis& axis = f.grid[a];
+        axis.period = static_cast<double>(values.shape[a]) * axis.spacing;
+        if (!std::isfinite(axis.first_knot + axis.period))
+            return value_error(text::format("axis {}: knots span too wide a range", a));
+        if (derivatives[a] < -1)
+            return value_error(text::format(
+                "axis {}: a periodic axis has antiderivatives of order 1 only, got derivative = {}", a,
+                derivatives[a]));
+    }
     // Every refusal of the extension and of the tails comes before the
     // extended array is allocated.
     const auto shape = extended_shape(values.shape, kernel, *pairs, field_axes);
@@ -235,9 +247,14 @@ Result<InterpolantND> InterpolantND::with_orders(std::span<const std::int32_t> d
     f.nearest = nearest;
     f.kernel = kernel;
     f.channels = channels;
-    for (std::size_t i = 0; i < grid.size(); ++i)
+    for (std::size_t i = 0; i < grid.size(); ++i) {
         if (auto ok = take_axis_order(f.grid[i], i, kernel, derivatives[i], f.nearest, f.columns); !ok)
             return ok.error();
+        if (f.grid[i].period > 0 && derivatives[i] < -1)
+            return value_error(text::format(
+                "axis {}: a periodic axis has antiderivatives of order 1 only, got derivative = {}", i,
+                derivatives[i]));
+    }
     if (auto ok = take_orders_regions(f, derivatives, threads); !ok) return ok.error();
     return f;
 }

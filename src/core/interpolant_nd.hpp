@@ -20,6 +20,7 @@
 #include "array.hpp"
 #include "coefficients.hpp"
 #include "dispatch.hpp"
+#include "interpolant.hpp"
 #include "integral.hpp"
 #include "padded_rows.hpp"
 #include "result.hpp"
@@ -31,6 +32,7 @@ struct GridAxis {
     double first_knot = 0.0;  // the data range, both ends inclusive
     double last_knot = 0.0;
     double origin = 0.0;      // coordinate of extended index 0
+    double period = 0.0;      // n * spacing on a periodic axis, else 0
     std::size_t extended_len = 0;
     std::size_t stride = 0;   // row-major, in elements
     PaddedRows column_rows;   // empty for antiderivatives and "a0"
@@ -70,13 +72,11 @@ struct InterpolantND {
     std::string_view kernel;  // the catalogue's own name, which lives as long as the program
     std::size_t channels = 1; // values (fields) per grid position, side by side
 
-    // Built on up to `threads` threads.  The last `field_axes` axes of the
-    // values hold several fields at each grid point, each interpolated as it
-    // would be alone.
+    // `options` asks for what the engine adds (threads, fields, periodic
+    // axes); the defaults build the core's interpolant.
     static Result<InterpolantND> create(std::span<const ArrayView> knots, const ArrayView& values,
                                         std::string_view kernel, std::span<const BoundaryNames> bcs,
-                                        std::span<const std::int32_t> derivatives, std::size_t threads = 1,
-                                        std::size_t field_axes = 0);
+                                        std::span<const std::int32_t> derivatives, const BuildOptions& options = {});
 
     // The interpolant of the same data, knots and boundary conditions at
     // other derivative orders, sharing the extended coefficients; refused as

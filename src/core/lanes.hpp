@@ -102,6 +102,17 @@ inline double clamp_to(double x, double lo, double hi) { return x < lo ? lo : x 
 inline double nan_outside(double x, double lo, double hi) {
     return x < lo || x > hi ? std::numeric_limits<double>::quiet_NaN() : x;
 }
+// x moved by whole periods into [first, first + period): the remainders of x
+// and of first by the period are exact, so only their difference and the
+// final sum round, whatever the size of x.  An infinite x gives NaN.
+inline double wrap_periodic(double x, double first, double period) {
+    if (!std::isfinite(x)) return std::numeric_limits<double>::quiet_NaN();
+    double r = std::fmod(x, period) - std::fmod(first, period);  // in (-2 period, 2 period)
+    if (r < 0.0) r += period;
+    if (r < 0.0) r += period;
+    if (r >= period) r -= period;
+    return first + r;
+}
 inline bool all_at_least(double x, double bound) { return x >= bound; }
 inline double at_least(double x, double bound) { return x >= bound ? x : bound; }
 inline double at_most(double x, double bound) { return x <= bound ? x : bound; }

@@ -18,3 +18,19 @@ KERNEL_NUMBERS: Final[dict[str, tuple[int, int, int, int, int]]] = {
     "b11": (16, 11, 6, 7, 8),
     "b13": (18, 13, 6, 7, 8),
 }
+
+# name: the values nearest an end that the polynomial extrapolation (boundary "poly") reads; an axis with
+# fewer is extended linearly instead (0: no ghosts at all).
+POLY_EXTRAPOLATION_VALUES: Final[dict[str, int]] = {
+    "a0": 0,
+    "a1": 0,
+    "a3": 4,
+    "a4": 4,
+    "a5": 4,
+    "a7": 4,
+    "b5": 6,
+    "b7": 8,
+    "b9": 8,
+    "b11": 8,
+    "b13": 8,
+}

@@ -6,6 +6,7 @@ import itertools
 import math
 import operator
 import os
+import warnings
 from collections.abc import Sequence
 from typing import Any, Final, Literal, TypeAlias
 
@@ -14,6 +15,7 @@ import numpy.typing as npt
 
 from quorvel import _engine
 from quorvel._grids import UniformAxis, uniform_axis
+from quorvel._catalogue import POLY_EXTRAPOLATION_VALUES
 from quorvel._kernels import kernels
 
 __all__ = ["BoundaryLike", "Interpolator", "OutOfRange", "Workers"]
@@ -28,6 +30,7 @@ _FLOAT64: Final = np.dtype(np.float64)
 _REAL_KINDS: Final = "biuf"  # bool, signed and unsigned integers, floats
 _GRID_EXPECTED: Final = "a 1-D array of knots, or a sequence of 1-D knot arrays (one per axis)"
 _STATE_VERSION: Final = 2
+_MAX_WORKERS: Final = 1 << 16
 # Calls with fewer coordinates than this run on the calling thread whatever
 # `workers` says (the engine would not start a thread for them anyway), which
 # spares them the look-up of the usable cores.
@@ -61,6 +64,13 @@ def _float64_array(obj: object, name: str) -> Float64Array:
     if type(obj) is np.ndarray and obj.dtype is _FLOAT64:
         return obj
     return _as_float64(_real_array(obj, name))
+
+
+def _frozen(array: npt.ArrayLike) -> Float64Array:
+    """A read-only float64 copy whose memory belongs to an immutable bytes object, so that no one can make it
+    writeable again."""
+    data = np.ascontiguousarray(array, dtype=np.float64)
+    return np.frombuffer(data.tobytes(), dtype=np.float64).reshape(data.shape)
 
 
 def _shaped(result: Float64Array, points_shape: tuple[int, ...]) -> Float64Array:
@@ -114,20 +124,77 @@ def _boundary_pairs(boundary: object, ndim: int) -> tuple[tuple[str, str], ...]:
             and all(isinstance(name, str) for name in item)
         )
 
+    def checked(pairs: tuple[tuple[str, str], ...]) -> tuple[tuple[str, str], ...]:
+        for axis, (left, right) in enumerate(pairs):
+            if (left == "periodic") != (right == "periodic"):
+                raise ValueError(
+                    f"boundary: axis {axis} pairs {left!r} with {right!r}; a periodic axis is periodic at both ends"
+                )
+        return pairs
+
     if isinstance(boundary, str):
         return ((boundary, boundary),) * ndim
     if not isinstance(boundary, Sequence):
         pass
     elif is_pair(boundary):
-        return ((boundary[0], boundary[1]),) * ndim
+        return checked(((boundary[0], boundary[1]),) * ndim)
     elif all(is_pair(item) for item in boundary):
         if len(boundary) == ndim:
-            return tuple((item[0], item[1]) for item in boundary)
+            return checked(tuple((item[0], item[1]) for item in boundary))
         raise ValueError(f"boundary: expected {ndim} (left, right) pairs (one per axis), got {len(boundary)}")
     raise TypeError(
-        "boundary: expected a condition name ('poly', 'linear', 'quadratic' or 'detect'), "
+        "boundary: expected a condition name ('poly', 'linear', 'quadratic', 'detect' or 'periodic'), "
         f"a (left, right) pair of names, or one such pair per axis; got {_short(boundary)}"
     )
+
+
+def _warn_of_repeated_ends(data: Float64Array, pairs: tuple[tuple[str, str], ...]) -> None:
+    """A periodic axis whose last samples repeat its first holds that sample twice per period: warn."""
+    for axis, (left, _) in enumerate(pairs):
+        n = data.shape[axis]
+        if left != "periodic" or n < 3:
+            continue
+        first, second, last = (np.take(data, i, axis=axis) for i in (0, 1, n - 1))
+        if np.array_equal(first, last) and not np.array_equal(first, second):
+            warnings.warn(
+                f"boundary: the data along periodic axis {axis} end with their first values again; a periodic "
+                "axis repeats its n samples with period n spacings (the first value comes back one step after "
+                "the last), so drop the repeated last sample",
+                UserWarning,
+                stacklevel=3,
+            )
+
+
+def _warn_of_linear_ends(shape: tuple[int, ...], kernel: str, pairs: tuple[tuple[str, str], ...]) -> None:
+    """An explicit "poly" end of an axis too short for the kernel's polynomial extrapolation is extended linearly:
+    say so.  ("detect" chooses by itself, and too few values for "quadratic" are refused.)"""
+    needed = POLY_EXTRAPOLATION_VALUES.get(kernel, 0)
+    for axis, (left, right) in enumerate(pairs):
+        ends = [end for end, name in (("left", left), ("right", right)) if name == "poly"]
+        if ends and shape[axis] < needed:
+            warnings.warn(
+                f"boundary: axis {axis} has {shape[axis]} knots, fewer than the {needed} that the polynomial "
+                f"extrapolation of kernel {kernel!r} reads, so its {' and '.join(ends)} "
+                f"end{'s are' if len(ends) > 1 else ' is'} extended linearly",
+                UserWarning,
+                stacklevel=3,
+            )
+
+
+def _check_size(name: str, count: int) -> None:
+    """Refuses `count` float64 values that no array can hold, naming the argument that asks for them."""
+    if count * 8 >= 2**63:
+        raise MemoryError(f"{name}: {count} values ({count * 8} bytes) are more than memory can hold")
+
+
+def _wrap(x: Float64Array, first: float, period: float) -> Float64Array:
+    """`x` moved by whole periods into [first, first + period), exactly as the engine wraps coordinates."""
+    with np.errstate(invalid="ignore"):
+        r = np.fmod(x, period) - np.fmod(first, period)
+        r = np.where(r < 0.0, r + period, r)
+        r = np.where(r < 0.0, r + period, r)
+        r = np.where(r >= period, r - period, r)
+        return np.where(np.isfinite(x), first + r, np.nan)
 
 
 def _integer(value: object, name: str) -> int:
@@ -151,6 +218,8 @@ def _workers(value: object) -> Workers:
     if value is None:
         return None
     count = _integer(value, "workers")
+    if abs(count) > _MAX_WORKERS:
+        raise ValueError(f"workers: expected at most {_MAX_WORKERS} threads, got {count}")
     if count == 0:
         raise ValueError("workers: expected a positive number of threads, a negative count back from all cores, "
                          "or None; got 0")
@@ -283,11 +352,13 @@ class Interpolator:
         if not isinstance(kernel, str):
             raise TypeError(f"kernel: expected a kernel name such as 'a3', got {type(kernel).__name__}")
         pairs = _boundary_pairs(boundary, len(axes))
+        _warn_of_repeated_ends(data, pairs)
         if not isinstance(out_of_range, str):
             raise TypeError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {type(out_of_range).__name__}")
         if out_of_range not in _MODES:
             raise ValueError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {out_of_range!r}")
-        knots = tuple(axis.knots for axis in axes)
+        knots = tuple(_frozen(axis.knots) for axis in axes)
+        _warn_of_linear_ends(data.shape, kernel, pairs)
         self._setup(knots, data, kernel, pairs, (0,) * len(knots), out_of_range, _workers(workers))
 
     def _setup(
@@ -305,6 +376,9 @@ class Interpolator:
         self._boundary = boundary
         self._out_of_range = out_of_range
         self._workers = workers
+        ghosts = kernels()[kernel].columns // 2 - 1 if kernel in kernels() else 0
+        extended = math.prod(n + 2 * ghosts + (pair[0] == "periodic") for n, pair in zip(values.shape, boundary))
+        _check_size("values", extended * math.prod(values.shape[len(grid) :]))
         # The engine checks knots, kernel, names and orders, and holds the data.
         self._native = _engine.Interpolant(
             list(grid), values, kernel, list(boundary), list(order), self._construction_threads(values.size)
@@ -343,7 +417,7 @@ class Interpolator:
         0-d array (``float(result)`` or ``result.item()`` makes it a number).
         """
         flat, shape = self._flat_points(points)
-        return _shaped(self._evaluate(self._native, flat, workers), shape)
+        return _shaped(self._evaluate(self._native, self._order, flat, workers), shape)
 
     def gradient(self, points: npt.ArrayLike, *, workers: Workers = None) -> Float64Array:
         """The first derivatives along every axis at `points`, in one pass.
@@ -375,9 +449,25 @@ class Interpolator:
                     f"{name}: kernel {self._kernel!r} has derivatives up to order {top}, and the {name} needs "
                     f"order {order + degree} along axis {axis}"
                 )
+        if self._periodic_integrals(self._order):
+            return self._components(points, degree, workers)
         flat, shape = self._flat_points(points)
         threads = self._threads(flat.size, workers)
         return _shaped(self._native.derivatives(flat, degree, self._out_of_range, threads), shape)
+
+    def _components(self, points: npt.ArrayLike, degree: int, workers: Workers) -> Float64Array:
+        """The gradient or Hessian one derivative interpolator at a time (antiderivatives over periods)."""
+        ndim = len(self._grid)
+
+        def component(*axes: int) -> Float64Array:
+            order = list(self._order)
+            for a in axes:
+                order[a] += 1
+            return self._derived(tuple(order))(points, workers=workers)
+
+        if degree == 1:
+            return np.stack([component(a) for a in range(ndim)], axis=-1)
+        return np.stack([np.stack([component(a, b) for b in range(ndim)], axis=-1) for a in range(ndim)], axis=-2)
 
     def _flat_points(self, points: npt.ArrayLike) -> tuple[Float64Array, tuple[int, ...]]:
         """`points` as the engine takes them (P coordinates, or P rows of ndim), and the shape of the P points."""
@@ -394,9 +484,8 @@ class Interpolator:
 
     def _threads(self, size: int, workers: Workers) -> int:
         """The threads for a call of `size` coordinates: small calls stay on the calling thread."""
-        if size < _SMALL_CALL:
-            return 1
-        return _thread_count(self._workers if workers is None else _workers(workers))
+        chosen = self._workers if workers is None else _workers(workers)
+        return 1 if size < _SMALL_CALL else _thread_count(chosen)
 
     def on_grid(self, *coordinates: npt.ArrayLike, workers: Workers = None) -> Float64Array:
         """Evaluate on the grid product of one vector of coordinates per axis.
@@ -424,11 +513,74 @@ class Interpolator:
                 raise ValueError(f"coordinates[{a}]: expected a 1-D array of coordinates, got shape {vector.shape}")
             vectors.append(vector)
         count = math.prod(len(vector) for vector in vectors)
-        return self._native.on_grid(vectors, self._out_of_range, self._threads(count, workers))
+        _check_size("coordinates", count * math.prod(self.value_shape))
+        threads = self._threads(count, workers)
+        axes = self._periodic_integrals(self._order)
+        if not axes:
+            return self._native.on_grid(vectors, self._out_of_range, threads)
+        # The antiderivative over whole periods, as in _evaluate, one axis of
+        # the product at a time.
+        counts = {}
+        for a in axes:
+            first, period = self._period(a)
+            x = vectors[a]
+            vectors[a] = np.where((x >= first) & (x <= first + period), x, _wrap(x, first, period))
+            counts[a] = np.rint((x - vectors[a]) / period)
+        total: Float64Array | None = None
+        for at_end in itertools.product((False, True), repeat=len(axes)):
+            chosen, weight = list(vectors), np.ones((1,) * ndim)
+            for end, a in zip(at_end, axes):
+                if end:
+                    first, period = self._period(a)
+                    chosen[a] = np.array([first + period])
+                    weight = weight * counts[a].reshape([-1 if b == a else 1 for b in range(ndim)])
+            term = self._native.on_grid(chosen, self._out_of_range, threads)
+            if any(at_end):
+                term = term * weight.reshape(weight.shape + (1,) * (term.ndim - ndim))
+            total = term if total is None else total + term
+        assert total is not None
+        return total
 
-    def _evaluate(self, engine: _engine.Interpolant, flat: Float64Array, workers: Workers) -> Float64Array:
-        """Evaluate `engine` at `flat` (P points, or P rows of coordinates) under the range mode."""
-        return engine.evaluate(flat, self._out_of_range, self._threads(flat.size, workers))
+    def _evaluate(
+        self, engine: _engine.Interpolant, orders: tuple[int, ...], flat: Float64Array, workers: Workers
+    ) -> Float64Array:
+        """Evaluate `engine` (of `orders`) at `flat` (P points, or P rows of coordinates) under the range mode."""
+        threads = self._threads(flat.size, workers)
+        axes = self._periodic_integrals(orders)
+        if not axes:
+            return engine.evaluate(flat, self._out_of_range, threads)
+        # F(x + m P) = F(x) + m F(x0 + P) along each such axis, expanded over
+        # the subsets of the axes whose period ends are taken.
+        columns = flat.reshape(len(flat), -1)
+        wrapped, counts = columns.copy(), []
+        for a in axes:
+            first, period = self._period(a)
+            x = columns[:, a]
+            wrapped[:, a] = np.where((x >= first) & (x <= first + period), x, _wrap(x, first, period))
+            counts.append(np.rint((x - wrapped[:, a]) / period))
+        total: Float64Array | None = None
+        for at_end in itertools.product((False, True), repeat=len(axes)):
+            points, weight = wrapped.copy(), np.ones(len(flat))
+            for end, a, count in zip(at_end, axes, counts):
+                if end:
+                    first, period = self._period(a)
+                    points[:, a], weight = first + period, weight * count
+            term = engine.evaluate(points.reshape(flat.shape), self._out_of_range, threads)
+            if any(at_end):
+                term = term * weight.reshape((-1,) + (1,) * (term.ndim - 1))
+            total = term if total is None else total + term
+        assert total is not None
+        return total
+
+    def _periodic_integrals(self, orders: tuple[int, ...]) -> list[int]:
+        """The periodic axes along which `orders` integrate (once: higher orders are refused there)."""
+        return [a for a, order in enumerate(orders) if order < 0 and self._boundary[a][0] == "periodic"]
+
+    def _period(self, axis: int) -> tuple[float, float]:
+        """The first knot and the period of a periodic axis, computed as the engine computes them."""
+        knots = self._grid[axis]
+        spacing = (float(knots[-1]) - float(knots[0])) / (len(knots) - 1)
+        return float(knots[0]), len(knots) * spacing
 
     # --- derived interpolators ----------------------------------------------
 
@@ -455,6 +607,11 @@ class Interpolator:
     def antiderivative(self, order: int | Sequence[int] = 1, axis: int | Sequence[int] | None = None) -> Interpolator:
         """The interpolator of the antiderivative, zero at the first knot of each integrated axis.
 
+        "Zero" in floating point: at the first knot the terms that anchor the
+        antiderivative there cancel to rounding, so F(x0) is a few units of
+        the last place of the data's magnitude times the spacing (about 3e-12
+        for data near 1e6 on a unit grid), not exactly 0.
+
         `order` and `axis` as for :meth:`derivative`; by default the first
         antiderivative along every axis, F(x, y) = ∫∫ f over [x0, x] × [y0, y].
         Orders add to those the interpolator already has, but an axis that
@@ -469,6 +626,12 @@ class Interpolator:
                     f"antiderivative: axis {index} carries a derivative of order {current}; integrating it "
                     "back would lose the value at the first knot, so build the interpolator of the lower "
                     "order instead (integrate() gives definite integrals of any order)"
+                )
+            if current - step < -1 and self._boundary[index][0] == "periodic":
+                raise ValueError(
+                    f"antiderivative: axis {index} is periodic, where only the first antiderivative continues "
+                    "over whole periods (F(x + P) = F(x) + F(x0 + P)); got order "
+                    f"{step - current}"
                 )
         return self._derived(tuple(current - step for current, step in zip(self._order, steps)))
 
@@ -495,6 +658,12 @@ class Interpolator:
             if step < 0:
                 raise ValueError(f"order: expected non-negative orders, got {step}")
             steps[index] = step
+        info = kernels()[self._kernel]
+        if any(step > info.max_derivative + info.max_integral for step in steps):
+            raise ValueError(
+                f"order: kernel {self._kernel!r} has derivatives up to order {info.max_derivative} and "
+                f"antiderivatives up to order {info.max_integral}; got {max(steps)}"
+            )
         return tuple(steps)
 
     def integrate(self, lower: npt.ArrayLike, upper: npt.ArrayLike) -> Any:
@@ -517,9 +686,9 @@ class Interpolator:
         data's magnitudes (so of the integral itself where the data keep one
         sign), however far from the first knot, and an infinity or NaN in the
         data the box reaches gives an infinity or NaN. An interpolator with
-        antiderivative axes combines its next antiderivative at the box's
-        corners instead, so the kernel must allow one more integral order, and
-        digits cancel far from the first knot.
+        antiderivative or periodic axes combines its next antiderivative at the
+        box's corners instead, so the kernel must allow one more integral
+        order, and digits cancel far from the first knot.
 
         Bounds outside the data range follow `out_of_range`: "raise" raises
         ValueError, "nan" gives NaN, and "clip" moves them into the range, so
@@ -527,7 +696,7 @@ class Interpolator:
         """
         a = self._bound(lower, "lower")
         b = self._bound(upper, "upper")
-        if min(self._order) < 0:
+        if min(self._order) < 0 or any(left == "periodic" for left, _ in self._boundary):
             return self._corner_integral(a, b)
         result = self._native.integrate(a, b, self._out_of_range)
         return float(result) if result.ndim == 0 else result
@@ -542,7 +711,8 @@ class Interpolator:
         corners = np.array(list(itertools.product(*zip(a, b))))  # every choice of a or b per axis
         lower_picks = np.array(list(itertools.product((1, 0), repeat=ndim))).sum(axis=1)
         signs = np.where(lower_picks % 2 == 1, -1.0, 1.0)
-        values = self._evaluate(self._integral, corners if ndim > 1 else corners[:, 0], None)
+        orders = tuple(current - 1 for current in self._order)
+        values = self._evaluate(self._integral, orders, corners if ndim > 1 else corners[:, 0], None)
         terms = (signs * values.reshape(len(signs), -1).T).tolist()  # one row of corner terms per field
         if values.ndim == 1:
             return math.fsum(terms[0])
@@ -642,14 +812,8 @@ class Interpolator:
         if state.get("version") not in (1, _STATE_VERSION):
             raise ValueError(f"cannot restore an Interpolator saved in format {state.get('version')!r}")
 
-        def frozen(array: Float64Array) -> Float64Array:
-            # Freshly unpickled (or deep-copied) knots belong to this object alone.
-            array = np.ascontiguousarray(array, dtype=np.float64)
-            array.flags.writeable = False
-            return array
-
         self._setup(
-            tuple(frozen(axis) for axis in state["grid"]),
+            tuple(_frozen(axis) for axis in state["grid"]),
             np.asarray(state["values"], dtype=np.float64),
             state["kernel"],
             tuple((left, right) for left, right in state["boundary"]),

@@ -58,7 +58,7 @@ void compare_1d(std::mt19937_64& rng, const char* kernel, std::int32_t order, st
     const ArrayView xv{x.data(), {shape, 1}, {strides + 1, 1}, true};
     const ArrayView yv{y.data(), {shape, fields > 1 ? 2u : 1u}, {strides + (fields > 1 ? 0 : 1), fields > 1 ? 2u : 1u},
                        true};
-    auto f = Interpolant1D::create(xv, yv, fields > 1 ? 1 : 0, kernel, "detect", "poly", order);
+    auto f = Interpolant1D::create(xv, yv, kernel, "detect", "poly", order, {1, fields > 1 ? 1u : 0u, false});
     if (!f) return;  // an order the kernel does not have
     // Points beyond both ends for the modes that take them.
     for (const RangeMode mode : {RangeMode::raise, RangeMode::nan, RangeMode::clip})
@@ -116,8 +116,8 @@ void compare_nd(std::mt19937_64& rng, const char* kernel, const std::vector<std:
     std::vector<ArrayView> knot_views;
     for (std::size_t a = 0; a < dims; ++a) knot_views.push_back({knots[a].data(), {&shape[a], 1}, unit, true});
     std::vector<BoundaryNames> bcs(dims, {"detect", "poly"});
-    auto f = InterpolantND::create(knot_views, {values.data(), shape, strides, true}, kernel, bcs, orders, 1,
-                                   fields > 1 ? 1 : 0);
+    auto f = InterpolantND::create(knot_views, {values.data(), shape, strides, true}, kernel, bcs, orders,
+                                   {1, fields > 1 ? 1u : 0u, false});
     if (!f) {
         std::printf("%s\n", f.error().message.c_str());
         return;
