@@ -301,7 +301,7 @@ Result<NdBuffer> Interpolant::derivatives(const ArrayView& points, unsigned degr
                                           std::size_t workers) const {
     const std::size_t dims = ndim();
     std::vector<std::size_t> tail(degree, dims);  // the component axes of the result
-    if (const auto* f = std::get_if<Interpolant1D>(&f_)) {
+    if (std::holds_alternative<Interpolant1D>(f_)) {
         const std::int32_t orders[] = {orders_[0] + static_cast<std::int32_t>(degree)};
         auto derived = with_orders(orders, 1);
         if (!derived) return derived.error();
