@@ -42,6 +42,7 @@ class Figure:
     name: str
     quorvel: float
     peers: dict[str, float] = field(default_factory=dict)
+    format: str = ".2f"  # ".1e" for small quantities such as errors
 
 
 def best_time(call: Callable[[], object], repeats: int = REPEATS, warm_up: bool = True) -> float:
@@ -70,8 +71,8 @@ def measure(workloads: Iterable[Workload | Figure]) -> list[list[str]]:
     rows = []
     for work in workloads:
         if isinstance(work, Figure):
-            rows.append([work.name, f"{work.quorvel:.2f}", "", "", ""])
-            rows += [["", "", peer, f"{theirs:.2f}", f"{theirs / work.quorvel:.1f}x"]
+            rows.append([work.name, f"{work.quorvel:{work.format}}", "", "", ""])
+            rows += [["", "", peer, f"{theirs:{work.format}}", f"{theirs / work.quorvel:.1f}x"]
                      for peer, theirs in work.peers.items()]
             continue
         calls = {"": (work.quorvel, work.items)}

@@ -18,6 +18,7 @@ import evaluate_1d
 import evaluate_nd
 import extension
 import fields
+import integrals
 import parallel
 
 
@@ -37,7 +38,7 @@ def main() -> None:
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, SciPy {scipy.__version__}")
     print()
     rows = []
-    for part in (evaluate_1d, evaluate_nd, extension, parallel, fields):
+    for part in (evaluate_1d, evaluate_nd, extension, parallel, fields, integrals):
         rows += measure(part.workloads())
     print_table(HEADERS, rows)
 

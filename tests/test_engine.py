@@ -139,19 +139,31 @@ def test_derived_interpolants_share_the_data_and_match_the_core():
     (lambda f: f.evaluate(np.zeros(3), "wrap", 1), ValueError, "^mode: expected 'raise', 'nan' or 'clip', got 'wrap'"),
     (lambda f: f.evaluate(np.zeros((3, 1)), "raise", 1), ValueError, "^points: expected a 1-D array"),
     (lambda f: f.with_orders([0, 0], 1), ValueError, r"^orders: expected 1 orders \(one per axis\), got 2"),
+    (lambda f: f.integrate(np.zeros(2), np.ones(1), "raise"), ValueError, r"^lower: expected 1 coordinates \(one per"),
+    (lambda f: f.integrate(np.zeros(1), np.ones(1), "wrap"), ValueError, "^mode: expected 'raise', 'nan' or 'clip'"),
+    (lambda f: f.with_orders([-1], 1).integrate(np.zeros(1), np.ones(1), "raise"), ValueError,
+     r"^integrate: axis 0 holds an antiderivative \(order -1\); only values and derivatives are integrated$"),
+    (lambda f: _engine.Interpolant([np.arange(5.0)], np.arange(5.0), "a3", [("periodic", "periodic")], [0], 1)
+     .integrate(np.zeros(1), np.ones(1), "raise"), ValueError, "^integrate: axis 0 is periodic, which has no weights"),
 ])
 def test_engine_refusals(call, error, message):
     with pytest.raises(error, match=message):
         call(_engine.Interpolant([np.arange(5.0)], np.arange(5.0), "a3", [("poly", "poly")], [0], 1))
 
 
-def test_evaluation_releases_the_interpreter_lock():
-    """A thread that only runs when the lock is free runs during one long evaluation.
+@pytest.mark.parametrize("work", ["evaluate", "integrate"])
+def test_long_calls_release_the_interpreter_lock(work):
+    """A thread that only runs when the lock is free runs during one long evaluation or integral.
 
-    With a switch interval far longer than the test, the evaluating thread gives the lock up only where it
+    With a switch interval far longer than the test, the working thread gives the lock up only where it
     releases it on purpose: if the engine kept it, the other thread could not count while it works."""
-    f = Interpolator([np.linspace(0.0, 1.0, 64)] * 3, np.ones((64, 64, 64)), "b7")
-    points = np.random.default_rng(3).random((100_000, 3))
+    if work == "evaluate":
+        f = Interpolator([np.linspace(0.0, 1.0, 64)] * 3, np.ones((64, 64, 64)), "b7")
+        points = np.random.default_rng(3).random((100_000, 3))
+        call = lambda: f(points, workers=1)
+    else:
+        f = Interpolator([np.linspace(0.0, 1.0, 200)] * 3, np.ones((200, 200, 200)), "b7")
+        call = lambda: f.integrate([0.0] * 3, [1.0] * 3)
     counted, stop = [0], threading.Event()
 
     def count():
@@ -165,7 +177,7 @@ def test_evaluation_releases_the_interpreter_lock():
     try:
         sys.setswitchinterval(30.0)
         before = counted[0]
-        f(points, workers=1)
+        call()
         during = counted[0] - before
     finally:
         sys.setswitchinterval(interval)

@@ -7,6 +7,7 @@ import math
 import operator
 import sys
 from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 from hypothesis import given
@@ -108,8 +109,14 @@ def check_knots(x, prefix, hw=1):
     first, last = float(x[0]), float(x[-1])
     h = (last - first) / (x.size - 1)
     refuse(None if h > 0 else prefix + "knots must be increasing")
-    origin = first - h * (hw - 1)
-    refuse(None if all(map(math.isfinite, (h, origin, last - origin))) else prefix + "knots span too wide a range")
+    origin, far_end = first - h * (hw - 1), last + h * (hw - 1)
+
+    def off(end, knot, side):  # spacings from the end's exact place
+        return abs(Fraction(end) - Fraction(knot) - side * (hw - 1) * Fraction(h)) / Fraction(h)
+
+    finite = all(map(math.isfinite, (h, origin, last - origin, far_end)))
+    exact = finite and max(off(origin, first, -1), off(far_end, last, 1)) <= 1e-3
+    refuse(None if exact else prefix + "knots span too wide a range")
     with np.errstate(all="ignore"):
         uneven = (np.abs(x - (first + h * np.arange(x.size))) > h * 1e-8).any()
     refuse(prefix + "knots must be uniformly spaced" if uneven else None)

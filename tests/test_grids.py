@@ -4,6 +4,7 @@ tolerance."""
 
 import re
 import warnings
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -11,7 +12,7 @@ from hypothesis import assume, given
 from hypothesis import strategies as st
 
 from quorvel import Interpolator, _core
-from tests.conftest import rng_for, same_bits
+from tests.conftest import HALF_WIDTH, rng_for, same_bits
 
 
 def one_knot_moved(x, index, by):
@@ -158,3 +159,49 @@ def test_refusals_name_the_axis_the_knot_and_the_tolerance(x, refusal, axis):
         grid, values, name = [np.arange(3.0), x], np.zeros((3, len(x))), "grid[1]"
     with pytest.raises(error, match=f"^{re.escape(f'{name}: {message}')}$"):
         Interpolator(grid, values)
+
+
+def spaced(first, last, n):
+    """n knots from first to last, each exactly where the core places it."""
+    return first + np.arange(n) * ((last - first) / (n - 1))
+
+
+def end_offsets(x, kernel):
+    """How far, in spacings, the ends of the extended grid as the core computes them lie from their exact places."""
+    ghosts, h = HALF_WIDTH[kernel] - 1, (x[-1] - x[0]) / (len(x) - 1)
+    ends = ((x[0] - h * ghosts, x[0], -1), (x[-1] + h * ghosts, x[-1], 1))
+    return [float(abs(Fraction(end) - Fraction(knot) - side * ghosts * Fraction(h)) / Fraction(h))
+            for end, knot, side in ends]
+
+
+EXTENDED_ENDS = {  # knots, kernel, accepted
+    "origin a spacing off": (-(2.0**53) + np.arange(12.0), "a3", False),
+    "origin exact": (-(2.0**53) + np.arange(12.0), "a4", True),
+    "far end a spacing off": (2.0**53 - 12.0 + np.arange(12.0), "a4", False),
+    "far end exact": (2.0**53 - 12.0 + np.arange(12.0), "a3", True),
+    "origin just inside a thousandth": (spaced(-(2.0**53), 5004.0 - 2.0**53, 11), "a3", True),
+    "origin just beyond a thousandth": (spaced(-(2.0**53), 5004.0 - 2.0**53, 11), "a4", False),
+}
+
+
+@pytest.mark.parametrize(("x", "kernel", "accepted"), EXTENDED_ENDS.values(), ids=EXTENDED_ENDS)
+def test_extended_grids_whose_ends_round_by_more_than_a_thousandth_of_a_spacing_are_refused(x, kernel, accepted):
+    """Far from zero, the origin of the extended grid, first - (hw - 1) spacings, can round by a whole spacing and
+    shift every result; such grids are refused, those whose ends round by less keep their results."""
+    assert (max(end_offsets(x, kernel)) <= 1e-3) == accepted
+    n, y = len(x), np.arange(len(x), dtype=np.float64)  # linear: every kernel reproduces it
+    two_axes, plane = [np.arange(8.0), x], np.tile(y, (8, 1))
+    points = np.column_stack([np.ones(n), x])
+    built = [  # the message's prefix, the values at the knots
+        ("", lambda: _core.Interpolant1D(x, y, kernel, "poly", "poly", 0).evaluate(x)),
+        ("axis 1: ", lambda: _core.InterpolantND(two_axes, plane, kernel, [("poly", "poly")] * 2, [0, 0])
+         .evaluate(points)),
+        ("", lambda: Interpolator(x, y, kernel, "poly")(x)),
+        ("axis 1: ", lambda: Interpolator(two_axes, plane, kernel, "poly")(points)),
+    ]
+    for prefix, values in built:
+        if accepted:
+            np.testing.assert_allclose(values(), y, rtol=0, atol=2e-3)  # shifted by at most a thousandth
+        else:
+            with pytest.raises(ValueError, match=f"^{prefix}knots span too wide a range$"):
+                values()

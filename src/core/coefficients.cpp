@@ -9,20 +9,9 @@
 #include <mutex>
 #include <optional>
 
+#include "compensated.hpp"
 #include "parallel.hpp"
 #include "text.hpp"
-
-
-// std::fma is a library call unless the compiler may assume the instruction.
-// The routines that run it per value get a second copy built for processors
-// that have it, picked at load time (a GNU indirect function, which GCC and
-// Clang build alike on glibc); both copies round identically, as fma is
-// exact-then-rounded either way and nothing else is fused.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__GLIBC__)
-#define HOT_FMA_CLONES __attribute__((target_clones("fma", "default")))
-#else
-#define HOT_FMA_CLONES
-#endif
 
 namespace quorvel {
 namespace {
@@ -77,32 +66,22 @@ void centre(const double* values, std::size_t k, double* centred) {
 
 // Ghosts r = 1 ... g of one end: ghost r is the compensated dot product of
 // row r of `matrix` with y_0 ... y_(cols-1), y_i = y[i * step], written to
-// line[r * out_step].  Each ghost runs the Dot2 scheme (error-free product by
-// fma, error-free sum by TwoSum, errors gathered in c) over the columns in
-// increasing order; ghosts are done in blocks that advance together column by
-// column, which keeps every ghost's own operation order and lets independent
-// ghosts overlap.
-HOT_FMA_CLONES void write_ghosts(const GhostMatrix& matrix, const double* y, std::ptrdiff_t step, std::size_t g,
+// line[r * out_step].  Each ghost runs the Dot2 scheme (CompensatedSum) over
+// the columns in increasing order; ghosts are done in blocks that advance
+// together column by column, which keeps every ghost's own operation order and
+// lets independent ghosts overlap.
+QUORVEL_FMA_CLONES void write_ghosts(const GhostMatrix& matrix, const double* y, std::ptrdiff_t step, std::size_t g,
                                  double* line, std::ptrdiff_t out_step) {
     constexpr std::size_t block = 8;
     for (std::size_t first = 0; first < g; first += block) {
         const std::size_t count = std::min(block, g - first);
-        double s[block] = {};
-        double c[block] = {};
+        CompensatedSum ghosts[block];
         for (std::size_t i = 0; i < matrix.cols; ++i) {
             const double b = y[static_cast<std::ptrdiff_t>(i) * step];
-            for (std::size_t r = 0; r < count; ++r) {
-                const double a = matrix.at(first + r, i);
-                const double p = a * b;
-                const double e = std::fma(a, b, -p);
-                const double sum = s[r] + p;
-                const double t = sum - s[r];
-                c[r] = c[r] + (e + ((p - t) + (s[r] - (sum - t))));
-                s[r] = sum;
-            }
+            for (std::size_t r = 0; r < count; ++r) ghosts[r].add_product(matrix.at(first + r, i), b);
         }
         for (std::size_t r = 0; r < count; ++r)
-            line[static_cast<std::ptrdiff_t>(first + r + 1) * out_step] = s[r] + c[r];
+            line[static_cast<std::ptrdiff_t>(first + r + 1) * out_step] = ghosts[r].rounded();
     }
 }
 
@@ -127,7 +106,7 @@ constexpr auto DIFFERENCE_COEFFICIENTS = [] {
 // when every m-th difference of them stays within their spread plus the
 // rounding that such a difference can carry (the coefficients' magnitudes sum
 // to 2^m).  NaN values are left out of the spread; a NaN difference passes.
-HOT_FMA_CLONES bool differences_within_spread(const double* values, std::size_t start, std::ptrdiff_t step,
+QUORVEL_FMA_CLONES bool differences_within_spread(const double* values, std::size_t start, std::ptrdiff_t step,
                                               std::size_t s, std::size_t m) {
     const auto z = [&](std::size_t i) {
         return values[static_cast<std::ptrdiff_t>(start) + static_cast<std::ptrdiff_t>(i) * step];

@@ -1,9 +1,12 @@
 #include "engine.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "integration.hpp"
 #include "lanes.hpp"
 #include "parallel.hpp"
 #include "point_order.hpp"
@@ -186,6 +189,14 @@ namespace {
 // Values of the product per thread below which it stays on one thread.
 constexpr std::size_t MIN_PRODUCT_PER_THREAD = std::size_t{1} << 14;
 
+// x with the range mode applied: as it is inside [lo, hi] (or NaN), else
+// clipped or NaN (as the evaluators do it); nothing when `raise` refuses it.
+std::optional<double> in_range(double x, double lo, double hi, RangeMode mode) {
+    if (!any_outside(x, lo, hi)) return x;
+    if (mode == RangeMode::raise) return std::nullopt;
+    return mode == RangeMode::clip ? clamp_to(x, lo, hi) : nan_outside(x, lo, hi);
+}
+
 // The coordinates of every axis with the range mode applied: clipped, or NaN
 // outside (as the evaluators do it), wrapped on periodic axes; in `raise`
 // mode the first outside, axis by axis, is refused.
@@ -194,15 +205,17 @@ Result<std::vector<std::vector<double>>> product_coordinates(const InterpolantND
                                                             RangeMode mode) {
     std::vector<std::vector<double>> out;
     for (std::size_t a = 0; a < coordinates.size(); ++a) {
-        const double lo = f.grid[a].first_knot, hi = f.grid[a].last_knot;
-        const double period = f.grid[a].period;
+        const double lo = f.grid[a].first_knot, period = f.grid[a].period;
         std::vector<double>& xs = out.emplace_back();
         for (std::size_t k = 0; k < coordinates[a].shape[0]; ++k) {
             const double x = coordinates[a].data[static_cast<std::ptrdiff_t>(k) * coordinates[a].strides[0]];
-            if (!any_outside(x, lo, period > 0.0 ? lo + period : hi)) xs.push_back(x);
-            else if (period > 0.0) xs.push_back(wrap_periodic(x, lo, period));
-            else if (mode == RangeMode::raise) return f.outside(x, a);
-            else xs.push_back(mode == RangeMode::clip ? clamp_to(x, lo, hi) : nan_outside(x, lo, hi));
+            if (period > 0.0) {
+                xs.push_back(any_outside(x, lo, lo + period) ? wrap_periodic(x, lo, period) : x);
+                continue;
+            }
+            const auto kept = in_range(x, lo, f.grid[a].last_knot, mode);
+            if (!kept) return f.outside(x, a);
+            xs.push_back(*kept);
         }
     }
     return out;
@@ -365,6 +378,68 @@ Result<NdBuffer> Interpolant::derivatives(const ArrayView& points, unsigned degr
     shape.insert(shape.end(), value_shape_.begin(), value_shape_.end());
     shape.insert(shape.end(), tail.begin(), tail.end());
     return NdBuffer{std::move(out), std::move(shape)};
+}
+
+namespace {
+
+// Axis a's data range, its period (0 unless periodic), and the refusal of a
+// bound outside the range.
+std::pair<double, double> data_range(const Interpolant1D& f, std::size_t) { return {f.first_knot, f.last_knot}; }
+std::pair<double, double> data_range(const InterpolantND& f, std::size_t a) {
+    return {f.grid[a].first_knot, f.grid[a].last_knot};
+}
+double period_of(const Interpolant1D& f, std::size_t) { return f.period; }
+double period_of(const InterpolantND& f, std::size_t a) { return f.grid[a].period; }
+Error outside_range(const Interpolant1D& f, double x, std::size_t) { return f.outside(x); }
+Error outside_range(const InterpolantND& f, double x, std::size_t a) { return f.outside(x, a); }
+
+IntegrationGrid integration_grid(const Interpolant1D& f, std::span<const std::int32_t> orders) {
+    const std::size_t positions = f.channels == 0 ? 0 : f.coefficients->size() / f.channels;
+    const IntegrationAxis axis{f.first_knot, f.spacing, positions - 2 * (f.half_width - 1), f.channels, orders[0]};
+    return {f.coefficients->data(), f.channels, f.kernel, f.half_width, {axis}};
+}
+
+IntegrationGrid integration_grid(const InterpolantND& f, std::span<const std::int32_t> orders) {
+    IntegrationGrid grid{f.coefficients->data(), f.channels, f.kernel, f.half_width, {}};
+    for (std::size_t a = 0; a < f.grid.size(); ++a) {
+        const GridAxis& axis = f.grid[a];
+        grid.axes.push_back(
+            {axis.first_knot, axis.spacing, axis.extended_len - 2 * (f.half_width - 1), axis.stride, orders[a]});
+    }
+    return grid;
+}
+
+}  // namespace
+
+Result<NdBuffer> Interpolant::integrate(const ArrayView& lower, const ArrayView& upper, RangeMode mode) const {
+    const std::size_t dims = ndim();
+    for (const auto& [bound, name] : {std::pair{&lower, "lower"}, std::pair{&upper, "upper"}})
+        if (bound->ndim() != 1 || bound->shape[0] != dims)
+            return value_error(text::format("{}: expected {} coordinates (one per axis)", name, dims));
+    for (std::size_t a = 0; a < dims; ++a)
+        if (orders_[a] < 0)
+            return value_error(text::format(
+                "integrate: axis {} holds an antiderivative (order {}); only values and derivatives are integrated",
+                a, orders_[a]));
+    return std::visit(
+        [&](const auto& f) -> Result<NdBuffer> {
+            for (std::size_t a = 0; a < dims; ++a)
+                if (period_of(f, a) > 0.0)
+                    return value_error(text::format("integrate: axis {} is periodic, which has no weights yet", a));
+            std::vector<Interval> box(dims);
+            for (const auto& [bound, side] : {std::pair{&lower, &Interval::lower}, std::pair{&upper, &Interval::upper}})
+                for (std::size_t a = 0; a < dims; ++a) {
+                    const double x = bound->data[static_cast<std::ptrdiff_t>(a) * bound->strides[0]];
+                    const auto [lo, hi] = data_range(f, a);
+                    const auto kept = in_range(x, lo, hi, mode);
+                    if (!kept) return outside_range(f, x, a);
+                    box[a].*side = *kept;
+                }
+            auto values = box_integral(integration_grid(f, orders_), box);
+            if (!values) return values.error();
+            return NdBuffer{std::move(*values), value_shape_};
+        },
+        f_);
 }
 
 Interpolant::Data Interpolant::data() const {

@@ -57,6 +57,13 @@ public:
     // each component has the bits of the interpolant of that derivative.
     Result<NdBuffer> derivatives(const ArrayView& points, unsigned degree, RangeMode mode, std::size_t workers) const;
 
+    // The integral over the interval (one dimension) or axis-aligned box from
+    // `lower` to `upper`, one bound per axis each, shape (value axes...), of
+    // an interpolant of values or derivatives (integration.hpp).  Bounds
+    // outside the data range give what `mode` says: the first refused (the
+    // lower bounds first, axis by axis), NaN, or the nearest end.
+    Result<NdBuffer> integrate(const ArrayView& lower, const ArrayView& upper, RangeMode mode) const;
+
     std::size_t ndim() const;
 
     // The data as given, read back from the interior of the extended

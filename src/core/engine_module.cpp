@@ -155,6 +155,16 @@ PyObject* interpolant_derivatives(PyObject* self, PyObject* const* args, Py_ssiz
                   });
 }
 
+constexpr const char* INTEGRATE_PARAMS[] = {"lower", "upper", "mode"};
+
+PyObject* interpolant_integrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke(PyType_GetModule(Py_TYPE(self)), "Interpolant.integrate()", INTEGRATE_PARAMS, args, nargs, kwnames,
+                  [self](const Array<1>& lower, const Array<1>& upper, const Mode& mode) {
+                      WithoutLock unlocked;  // the work grows with the data the box holds
+                      return core_of<Interpolant>(self).integrate(lower.value, upper.value, mode.value);
+                  });
+}
+
 PyMethodDef INTERPOLANT_METHODS[] = {
     function_def("with_orders", interpolant_with_orders,
                  "with_orders($self, orders, workers)\n--\n\n"
@@ -168,6 +178,10 @@ PyMethodDef INTERPOLANT_METHODS[] = {
     function_def("derivatives", interpolant_derivatives,
                  "derivatives($self, points, degree, mode, workers)\n--\n\n"
                  "The first (degree 1) or second (degree 2) derivatives along every axis at `points`."),
+    function_def("integrate", interpolant_integrate,
+                 "integrate($self, lower, upper, mode)\n--\n\n"
+                 "The integral of an interpolant of values or derivatives over the interval or box from\n"
+                 "`lower` to `upper` (one bound per axis each), an array of the value axes' shape."),
     function_def("on_grid", interpolant_on_grid,
                  "on_grid($self, coordinates, mode, workers)\n--\n\n"
                  "The values on the product of one 1-D array of coordinates per axis."),

@@ -4,6 +4,7 @@
 #include <span>
 
 #include "coefficients.hpp"
+#include "compensated.hpp"
 #include "dispatch.hpp"
 #include "kernels.hpp"
 #include "text.hpp"
@@ -42,6 +43,20 @@ KnotSummary summarize_knots(const double* x, std::size_t n) {
     knots.finite = !not_finite;
     knots.uniform = !off_grid;
     return knots;
+}
+
+bool extended_ends_exact(double first, double last, double spacing, std::size_t ghosts) {
+    const double g = static_cast<double>(ghosts);
+    const double reach = spacing * g;
+    const double reach_error = product_error(spacing, g, reach);
+    // The ends as the interpolants compute them, and how far each is from
+    // its exact value.
+    const double origin = first - reach;
+    const double far_end = last + reach;
+    const double origin_off = sum_error(first, -reach, origin) - reach_error;
+    const double far_end_off = sum_error(last, reach, far_end) + reach_error;
+    const double limit = spacing * 1e-3;
+    return std::fabs(origin_off) <= limit && std::fabs(far_end_off) <= limit;
 }
 
 double integer_power(double base, std::uint32_t exponent) {
@@ -144,8 +159,10 @@ Result<Interpolant1D> Interpolant1D::create(const ArrayView& x, const ArrayView&
     f.last_knot = x.data[n - 1];
     f.origin = f.first_knot - f.spacing * static_cast<double>(f.half_width - 1);
     // Points are located relative to the origin; both ends of the extended
-    // grid must be representable.
-    if (!std::isfinite(f.origin) || !std::isfinite(f.last_knot - f.origin)) return too_wide();
+    // grid must be representable, each within a thousandth of a spacing.
+    if (!std::isfinite(f.origin) || !std::isfinite(f.last_knot - f.origin) ||
+        !extended_ends_exact(f.first_knot, f.last_knot, f.spacing, f.half_width - 1))
+        return too_wide();
     if ((*pair)[0].left == Boundary::Periodic) {
         f.period = static_cast<double>(n) * f.spacing;
         if (!std::isfinite(f.first_knot + f.period)) return too_wide();

@@ -87,6 +87,12 @@ struct KnotSummary {
 };
 KnotSummary summarize_knots(const double* x, std::size_t n);
 
+// Whether the ends of the extended grid, first - ghosts * spacing and
+// last + ghosts * spacing, as computed in doubles, lie within a thousandth of
+// a spacing of their exact values.  Beyond that the knots are too large for
+// their spacing, and every position on the grid would be shifted.
+bool extended_ends_exact(double first, double last, double spacing, std::size_t ghosts);
+
 // b^e by square-and-multiply from the lowest exponent bit (b^0 = 1).
 double integer_power(double base, std::uint32_t exponent);
 

@@ -35,8 +35,11 @@ Result<GridAxis> grid_axis(std::size_t i, const ArrayView& knots, std::size_t n_
     axis.last_knot = knots.data[n - 1];
     axis.origin = axis.first_knot - axis.spacing * static_cast<double>(half_width - 1);
     // Points are located relative to the origin: the spacing and both ends of
-    // the extended axis must be representable.
-    if (!std::isfinite(axis.spacing) || !std::isfinite(axis.origin) || !std::isfinite(axis.last_knot - axis.origin))
+    // the extended axis must be representable, each within a thousandth of a
+    // spacing.
+    if (!std::isfinite(axis.spacing) || !std::isfinite(axis.origin) ||
+        !std::isfinite(axis.last_knot - axis.origin) ||
+        !extended_ends_exact(axis.first_knot, axis.last_knot, axis.spacing, half_width - 1))
         return value_error(text::format("axis {}: knots span too wide a range", i));
     if (!summary.uniform) return value_error(text::format("axis {}: knots must be uniformly spaced", i));
     return axis;

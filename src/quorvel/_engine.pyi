@@ -40,6 +40,10 @@ class Interpolant:
         self, coordinates: Sequence[_Float64Array], mode: Literal["raise", "nan", "clip"], workers: int
     ) -> _Float64Array:
         """The values on the product of one 1-D array of coordinates per axis."""
+    def integrate(
+        self, lower: _Float64Array, upper: _Float64Array, mode: Literal["raise", "nan", "clip"]
+    ) -> _Float64Array:
+        """The integral of an interpolant of values or derivatives over the interval or box from `lower` to `upper`."""
     @property
     def values(self) -> _Float64Array:
         """The data, with their value axes, as a read-only array over the interpolant's own storage."""
