@@ -143,8 +143,6 @@ def test_derived_interpolants_share_the_data_and_match_the_core():
     (lambda f: f.integrate(np.zeros(1), np.ones(1), "wrap"), ValueError, "^mode: expected 'raise', 'nan' or 'clip'"),
     (lambda f: f.with_orders([-1], 1).integrate(np.zeros(1), np.ones(1), "raise"), ValueError,
      r"^integrate: axis 0 holds an antiderivative \(order -1\); only values and derivatives are integrated$"),
-    (lambda f: _engine.Interpolant([np.arange(5.0)], np.arange(5.0), "a3", [("periodic", "periodic")], [0], 1)
-     .integrate(np.zeros(1), np.ones(1), "raise"), ValueError, "^integrate: axis 0 is periodic, which has no weights"),
 ])
 def test_engine_refusals(call, error, message):
     with pytest.raises(error, match=message):

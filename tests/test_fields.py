@@ -174,3 +174,9 @@ def test_value_shape_follows_every_result(dims, value_shape):
     assert f(single).shape == value_shape and np.allclose(f(single), values[(3,) * dims], rtol=0, atol=1e-13)
     assert f(np.zeros((0, dims) if dims > 1 else (0,))).shape == (0,) + value_shape
     assert math.prod(f.shape) == values.size
+
+
+def test_value_axes_of_length_zero_are_refused():
+    for values in (np.zeros((11, 0)), np.zeros((11, 8, 3, 0))):
+        with pytest.raises(ValueError, match="^values: a value axis has length 0, so there is no field"):
+            Interpolator(data(values.ndim - 1 - (values.ndim > 2), ())[0], values)

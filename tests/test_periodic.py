@@ -88,8 +88,20 @@ def test_trigonometric_polynomials_and_their_derivatives(kernel):
     F = f.antiderivative()
     exact = lambda t: (1 - np.cos(3 * t)) / 3 + 0.5 * np.sin(t)  # noqa: E731
     assert np.abs(F(p) - exact(p)).max() < 1e-6
-    for a, b in [(0.0, TURN), (-5.0, 33.0), (2.0, 2.0 + 10.5 * TURN)]:
+    for a, b in [(0.0, TURN), (-5.0, 33.0), (2.0, 2.0 + 10.5 * TURN), (1e6, 1e6 + 1.0), (40.0, -3.0)]:
         assert f.integrate(a, b) == pytest.approx(exact(b) - exact(a), abs=1e-6)
+        assert f.integrate(a, b) == pytest.approx(F(b) - F(a), abs=1e-9 * max(1.0, abs(b - a)))
+    assert f.derivative().integrate(-5.0, 33.0) == pytest.approx(float(f(33.0) - f(-5.0)), abs=1e-12)
+
+
+def test_integrals_over_boxes_with_periodic_axes():
+    knots, values = periodic_data(3, (2,), key="box")
+    f = Interpolator(knots, values, "b7", [("periodic", "periodic"), ("poly", "poly"), ("periodic", "periodic")])
+    lower, upper = np.array([-7.0, 0.5, 3.0]), np.array([20.0, 1.5, -40.0])
+    corners = f.antiderivative()  # the corner sums over whole periods
+    expected = sum((-1) ** (3 - sum(pick)) * corners(np.where(pick, upper, lower))
+                   for pick in itertools.product((0, 1), repeat=3))
+    assert np.allclose(f.integrate(lower, upper), expected, rtol=1e-11, atol=1e-11)
 
 
 def test_periodic_antiderivatives_on_grids_and_in_several_dimensions():

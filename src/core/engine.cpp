@@ -152,6 +152,9 @@ Result<Interpolant> Interpolant::create(std::span<const ArrayView> knots, const 
     const std::size_t field_axes = values.ndim() - knots.size();
     std::vector<std::size_t> value_shape(values.shape.begin() + static_cast<std::ptrdiff_t>(knots.size()),
                                          values.shape.end());
+    for (std::size_t length : value_shape)
+        if (length == 0)
+            return value_error("values: a value axis has length 0, so there is no field to interpolate");
     const BuildOptions options{thread_count(values.size(), workers, MIN_VALUES_PER_THREAD), field_axes, true};
     if (knots.size() == 1 && bcs.size() == 1 && orders.size() == 1) {
         auto f = Interpolant1D::create(knots[0], values, kernel, bcs[0].first, bcs[0].second, orders[0], options);
@@ -393,9 +396,13 @@ double period_of(const InterpolantND& f, std::size_t a) { return f.grid[a].perio
 Error outside_range(const Interpolant1D& f, double x, std::size_t) { return f.outside(x); }
 Error outside_range(const InterpolantND& f, double x, std::size_t a) { return f.outside(x, a); }
 
+// A periodic axis holds one ghost more after the data, so its knots (as
+// integration counts them: those the extended axis covers) run to the end
+// of the period.
 IntegrationGrid integration_grid(const Interpolant1D& f, std::span<const std::int32_t> orders) {
-    const std::size_t positions = f.channels == 0 ? 0 : f.coefficients->size() / f.channels;
-    const IntegrationAxis axis{f.first_knot, f.spacing, positions - 2 * (f.half_width - 1), f.channels, orders[0]};
+    const std::size_t positions = f.coefficients->size() / f.channels;
+    const IntegrationAxis axis{f.first_knot,  f.spacing, positions - 2 * (f.half_width - 1), f.channels, orders[0],
+                               f.period};
     return {f.coefficients->data(), f.channels, f.kernel, f.half_width, {axis}};
 }
 
@@ -403,8 +410,8 @@ IntegrationGrid integration_grid(const InterpolantND& f, std::span<const std::in
     IntegrationGrid grid{f.coefficients->data(), f.channels, f.kernel, f.half_width, {}};
     for (std::size_t a = 0; a < f.grid.size(); ++a) {
         const GridAxis& axis = f.grid[a];
-        grid.axes.push_back(
-            {axis.first_knot, axis.spacing, axis.extended_len - 2 * (f.half_width - 1), axis.stride, orders[a]});
+        grid.axes.push_back({axis.first_knot, axis.spacing, axis.extended_len - 2 * (f.half_width - 1), axis.stride,
+                             orders[a], axis.period});
     }
     return grid;
 }
@@ -423,15 +430,13 @@ Result<NdBuffer> Interpolant::integrate(const ArrayView& lower, const ArrayView&
                 a, orders_[a]));
     return std::visit(
         [&](const auto& f) -> Result<NdBuffer> {
-            for (std::size_t a = 0; a < dims; ++a)
-                if (period_of(f, a) > 0.0)
-                    return value_error(text::format("integrate: axis {} is periodic, which has no weights yet", a));
             std::vector<Interval> box(dims);
             for (const auto& [bound, side] : {std::pair{&lower, &Interval::lower}, std::pair{&upper, &Interval::upper}})
                 for (std::size_t a = 0; a < dims; ++a) {
                     const double x = bound->data[static_cast<std::ptrdiff_t>(a) * bound->strides[0]];
                     const auto [lo, hi] = data_range(f, a);
-                    const auto kept = in_range(x, lo, hi, mode);
+                    // Any bound on a periodic axis: whole periods count.
+                    const auto kept = period_of(f, a) > 0.0 ? std::optional<double>(x) : in_range(x, lo, hi, mode);
                     if (!kept) return outside_range(f, x, a);
                     box[a].*side = *kept;
                 }

@@ -8,6 +8,7 @@
 #include "compensated.hpp"
 #include "interpolant.hpp"
 #include "kernels.hpp"
+#include "lanes.hpp"
 #include "text.hpp"
 
 namespace quorvel {
@@ -252,18 +253,66 @@ double finite_or_plain(const CompensatedSum& x) { return std::isfinite(x.sum) ? 
 
 }  // namespace
 
-Result<AxisWeights> interval_weights(const IntegrationGrid& grid, const IntegrationAxis& axis, double lower,
-                                     double upper) {
-    // Every kind of axis gives its weights here.  A periodic axis (n values,
-    // period n * spacing, one ghost more after the data than before) will
-    // wrap the interval, of any length, onto one period and give one run over
-    // its n values; until then the engine refuses it.
+namespace {
+
+// The weights over [lower, upper] within one period.
+Result<AxisWeights> weights_within_range(const IntegrationGrid& grid, const IntegrationAxis& axis, double lower,
+                                         double upper) {
     if (is_nearest(grid.kernel)) return nearest_axis_weights(axis, lower, upper);
     const auto table = column_table(grid.kernel, axis.order - 1);
     if (!table)
         return value_error(
             text::format("no table for kernel {}, order {}", text::quoted(grid.kernel), axis.order - 1));
     return column_axis_weights(*table, grid.half_width, axis, lower, upper);
+}
+
+// times * the weights of `part` added into `total`, which covers every
+// position of the axis.
+void add_weights(const AxisWeights& part, double times, std::vector<double>& total) {
+    for (const WeightRun& run : part.runs)
+        for (std::size_t k = 0; k < run.count; ++k) total[run.first + k] += times * run.weight(k);
+}
+
+// A periodic axis: an interval of any length is m whole periods and what is
+// left, which wrapped into the period is one interval or, when it passes the
+// period's end, two (one ending there and one starting at the first knot).
+// The weights of all of them, added, make one run over the axis.
+Result<AxisWeights> periodic_weights(const IntegrationGrid& grid, const IntegrationAxis& axis, double lower,
+                                     double upper) {
+    const double first = axis.first_knot, end = first + axis.period;
+    const double from = wrap_periodic(lower, first, axis.period), to = wrap_periodic(upper, first, axis.period);
+    const bool split = to < from;
+    const double left_over = split ? (end - from) + (to - first) : to - from;
+    const double periods = std::round(((upper - lower) - left_over) / axis.period);
+    std::vector<std::pair<double, double>> parts;
+    if (split) parts = {{from, end}, {first, to}};
+    else if (to > from) parts = {{from, to}};
+    std::vector<double> total((axis.knots + 2 * (grid.half_width - 1)), 0.0);
+    double scale = 1.0;
+    for (const auto& [a, b] : parts) {
+        auto part = weights_within_range(grid, axis, a, b);
+        if (!part) return part.error();
+        add_weights(*part, 1.0, total);
+        scale = part->scale;
+    }
+    if (periods != 0.0) {
+        auto whole = weights_within_range(grid, axis, first, end);
+        if (!whole) return whole.error();
+        add_weights(*whole, periods, total);
+        scale = whole->scale;
+    }
+    AxisWeights out;
+    out.scale = scale;
+    out.runs.push_back({0, total.size(), std::move(total)});
+    return out;
+}
+
+}  // namespace
+
+Result<AxisWeights> interval_weights(const IntegrationGrid& grid, const IntegrationAxis& axis, double lower,
+                                     double upper) {
+    if (axis.period > 0.0) return periodic_weights(grid, axis, lower, upper);
+    return weights_within_range(grid, axis, lower, upper);
 }
 
 Result<Buffer> box_integral(const IntegrationGrid& grid, std::span<const Interval> box) {

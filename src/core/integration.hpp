@@ -54,6 +54,9 @@ struct IntegrationAxis {
     std::size_t knots = 0;   // n >= 2 data values; the extended axis holds n + 2 (hw - 1)
     std::size_t stride = 0;  // elements between neighbouring positions
     std::int32_t order = 0;  // derivative order, >= 0
+    // On a periodic axis (else 0) the period, and `knots` counts the first
+    // knot once more at its end: the extended axis covers one whole period.
+    double period = 0.0;
 };
 
 // The extended coefficients: row-major over the axes, `channels` values
@@ -85,7 +88,7 @@ struct AxisWeights {
 };
 
 // The weights of `axis` over [lower, upper], lower < upper, both in the data
-// range.
+// range (any real bounds on a periodic axis).
 Result<AxisWeights> interval_weights(const IntegrationGrid& grid, const IntegrationAxis& axis, double lower,
                                      double upper);
 

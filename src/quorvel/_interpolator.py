@@ -320,7 +320,6 @@ class Interpolator:
         "__weakref__",
         "_boundary",
         "_grid",
-        "_integral",
         "_kernel",
         "_native",
         "_order",
@@ -335,7 +334,6 @@ class Interpolator:
     _out_of_range: OutOfRange
     _workers: Workers
     _native: _engine.Interpolant
-    _integral: _engine.Interpolant | None
 
     def __init__(
         self,
@@ -384,7 +382,6 @@ class Interpolator:
             list(grid), values, kernel, list(boundary), list(order), self._construction_threads(values.size)
         )
         self._order = order
-        self._integral = None
 
     def _derived(self, order: tuple[int, ...]) -> Interpolator:
         """An interpolator of other orders that shares this one's data."""
@@ -393,7 +390,6 @@ class Interpolator:
             setattr(new, name, getattr(self, name))
         new._native = self._native.with_orders(list(order), self._construction_threads(self._native.values.size))
         new._order = order
-        new._integral = None
         return new
 
     def _construction_threads(self, size: int) -> int:
@@ -685,10 +681,12 @@ class Interpolator:
         result is accurate to a few units of rounding of the integral of the
         data's magnitudes (so of the integral itself where the data keep one
         sign), however far from the first knot, and an infinity or NaN in the
-        data the box reaches gives an infinity or NaN. An interpolator with
-        antiderivative or periodic axes combines its next antiderivative at the
-        box's corners instead, so the kernel must allow one more integral
-        order, and digits cancel far from the first knot.
+        data the box reaches gives an infinity or NaN. Along a periodic axis
+        the interval may have any length: its whole periods and the rest,
+        wrapped into the period, add up their weights. An interpolator with
+        antiderivative axes combines its next antiderivative at the box's
+        corners instead (built for the call), so the kernel must allow one more
+        integral order, and digits cancel far from the first knot.
 
         Bounds outside the data range follow `out_of_range`: "raise" raises
         ValueError, "nan" gives NaN, and "clip" moves them into the range, so
@@ -696,7 +694,7 @@ class Interpolator:
         """
         a = self._bound(lower, "lower")
         b = self._bound(upper, "upper")
-        if min(self._order) < 0 or any(left == "periodic" for left, _ in self._boundary):
+        if min(self._order) < 0:
             return self._corner_integral(a, b)
         result = self._native.integrate(a, b, self._out_of_range)
         return float(result) if result.ndim == 0 else result
@@ -704,15 +702,12 @@ class Interpolator:
     def _corner_integral(self, a: Float64Array, b: Float64Array) -> Any:
         """The integral by signed sums of the next antiderivative at the box's corners."""
         ndim = len(self._grid)
-        if self._integral is None:
-            self._integral = self._native.with_orders(
-                [c - 1 for c in self._order], self._construction_threads(self._native.values.size)
-            )
+        orders = tuple(current - 1 for current in self._order)
+        integral = self._native.with_orders(list(orders), self._construction_threads(self._native.values.size))
         corners = np.array(list(itertools.product(*zip(a, b))))  # every choice of a or b per axis
         lower_picks = np.array(list(itertools.product((1, 0), repeat=ndim))).sum(axis=1)
         signs = np.where(lower_picks % 2 == 1, -1.0, 1.0)
-        orders = tuple(current - 1 for current in self._order)
-        values = self._evaluate(self._integral, orders, corners if ndim > 1 else corners[:, 0], None)
+        values = self._evaluate(integral, orders, corners if ndim > 1 else corners[:, 0], None)
         terms = (signs * values.reshape(len(signs), -1).T).tolist()  # one row of corner terms per field
         if values.ndim == 1:
             return math.fsum(terms[0])
