@@ -1,4 +1,4 @@
-// The evaluators are compiled once per instruction set (evaluate_arch.cpp,
+// The evaluators are compiled once per instruction set (arch_variant.hpp,
 // from the variant list in src/core/meson.build): portable code everywhere,
 // AVX2 with FMA and AVX-512 on x86-64, NEON on aarch64.  The widest that the
 // processor runs is chosen once per process; all give the same bits.
