@@ -246,18 +246,17 @@ OutsideRange derivatives_nd_with(std::span<const InterpolantND* const> outputs, 
     const std::size_t count = points.shape[0];
     const std::size_t stop = *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
         // The gradient of two or three axes laid out at compile time.
+        const auto run = [&](auto evaluate) { return run_blocks<V>(points, count, out, outputs.size(), evaluate); };
         const auto gradient = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
-            return run_blocks<V>(count, [&]<class U>(Lanes<U>, std::size_t i) {
-                return gradient_nd<D, W, U>(outputs, grids.data(), points, i, out);
+            return run([&](const ArrayView& block, std::size_t i, double* to) {
+                return gradient_nd<D, W, V>(outputs, grids.data(), block, i, to);
             });
         };
         if (degree == 1 && f.grid.size() == 2) return gradient(std::integral_constant<std::size_t, 2>{});
         if (degree == 1 && f.grid.size() == 3) return gradient(std::integral_constant<std::size_t, 3>{});
-        PlanScratch<W, V> wide(plan);
-        PlanScratch<W, double> narrow(plan);
-        return run_blocks<V>(count, [&]<class U>(Lanes<U>, std::size_t i) {
-            if constexpr (std::is_same_v<U, V>) return derivatives_nd<W>(outputs, plan, grids.data(), wide, points, i, out);
-            else return derivatives_nd<W>(outputs, plan, grids.data(), narrow, points, i, out);
+        PlanScratch<W, V> scratch(plan);
+        return run([&](const ArrayView& block, std::size_t i, double* to) {
+            return derivatives_nd<W>(outputs, plan, grids.data(), scratch, block, i, to);
         });
     });
     if (stop == count) return {};

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <memory>
 #include <type_traits>
+#include <vector>
 
 #include "dispatch.hpp"
 #include "integral.hpp"
@@ -92,23 +93,77 @@ QUORVEL_HOT void field_rows(const double* base, Index lane, FieldGroup fields, V
         load_columns(base + j * fields.count, lane, fields.size, rows + j * fields.size);
 }
 
-// Runs block(Lanes<V>{}, i) over whole blocks of points and
-// block(Lanes<double>{}, i) over the rest, one point at a time.  A block gives
-// false when one of its points lies outside the range; its points are then
-// tried one at a time.  Gives the index of the first point outside the range,
-// or `count`.
-template <class V, class Block>
-std::size_t run_blocks(std::size_t count, Block&& block) {
+// Point i of a one-dimensional call; coordinate `a` of point i of an
+// N-dimensional one.
+inline const double* point(StridedValues points, std::size_t i) {
+    return points.data + static_cast<std::ptrdiff_t>(i) * points.stride;
+}
+inline const double* point(const ArrayView& points, std::size_t i, std::size_t a) {
+    return points.data + static_cast<std::ptrdiff_t>(i) * points.strides[0] +
+           static_cast<std::ptrdiff_t>(a) * points.strides[1];
+}
+
+// Points [i, i + n) of a call copied into one block of `lanes` points, the
+// last repeated into the lanes left over, with room for the block's results
+// (`width` values per point).  Lanes compute independently, so every point
+// gets exactly the bits it gets in a full block.
+class PaddedBlock {
+  public:
+    PaddedBlock(std::size_t lanes, std::size_t width) : lanes_(lanes), out_(lanes * width) {}
+
+    StridedValues copy(StridedValues points, std::size_t i, std::size_t n) {
+        coordinates_.resize(lanes_);
+        for (std::size_t l = 0; l < lanes_; ++l) coordinates_[l] = *point(points, i + std::min(l, n - 1));
+        return {coordinates_.data(), lanes_, 1};
+    }
+    ArrayView copy(const ArrayView& points, std::size_t i, std::size_t n) {
+        const std::size_t dims = points.shape[1];
+        coordinates_.resize(lanes_ * dims);
+        for (std::size_t l = 0; l < lanes_; ++l)
+            for (std::size_t a = 0; a < dims; ++a)
+                coordinates_[l * dims + a] = *point(points, i + std::min(l, n - 1), a);
+        shape_[0] = lanes_;
+        shape_[1] = dims;
+        strides_[0] = static_cast<std::ptrdiff_t>(dims);
+        return {coordinates_.data(), shape_, strides_, true};
+    }
+    double* out() { return out_.data(); }
+
+  private:
+    std::size_t lanes_;
+    std::vector<double> coordinates_, out_;
+    std::size_t shape_[2] = {};
+    std::ptrdiff_t strides_[2] = {0, 1};
+};
+
+// Runs block(points, i, out) over the points in blocks of lane_count<V>,
+// point i's `width` results at out + i * width.  A block gives false when
+// one of its points lies outside the range.  The points left over, and
+// those of a failed block one at a time, run through the same block on a
+// padded copy, so that no one-lane copy of an evaluator is built.  Gives the
+// index of the first point outside the range, or `count`.
+template <class V, class Points, class Block>
+std::size_t run_blocks(const Points& points, std::size_t count, double* out, std::size_t width, Block&& block) {
     constexpr std::size_t L = lane_count<V>;
     std::size_t i = 0;
-    if constexpr (L > 1)
-        for (; i + L <= count; i += L)
-            if (!block(Lanes<V>{}, i))
-                for (std::size_t l = 0; l < L; ++l)
-                    if (!block(Lanes<double>{}, i + l)) return i + l;
-    for (; i < count; ++i)
-        if (!block(Lanes<double>{}, i)) return i;
-    return count;
+    for (; i + L <= count; i += L)
+        if (!block(points, i, out)) break;
+    if (i == count) return count;
+    if constexpr (L == 1) {
+        return i;
+    } else {
+        PaddedBlock padded(L, width);
+        const auto first_outside = [&](std::size_t stop) {
+            for (; i < stop; ++i)
+                if (!block(padded.copy(points, i, 1), 0, padded.out())) return i;
+            return count;  // not reached: a block failed
+        };
+        if (i + L <= count) return first_outside(i + L);
+        const std::size_t n = count - i;
+        if (!block(padded.copy(points, i, n), 0, padded.out())) return first_outside(count);
+        std::copy_n(padded.out(), n * width, out + i * width);
+        return count;
+    }
 }
 
 // Calls `evaluate` through a call the compiler keeps: a rare case handed to
@@ -175,10 +230,6 @@ inline AxisGrid axis_grid(const Interpolant1D& f, RangeMode mode) {
     const double ghosts = static_cast<double>(f.half_width - 1);
     return {f.first_knot, f.period > 0.0 ? f.first_knot + f.period : f.last_knot, f.origin, f.spacing, ghosts,
             static_cast<double>(f.coefficients->size() / f.channels - f.half_width - 1), ghosts, mode, f.period};
-}
-
-inline const double* point(StridedValues points, std::size_t i) {
-    return points.data + static_cast<std::ptrdiff_t>(i) * points.stride;
 }
 
 // The last axis of a contraction: the sum over the W stencil columns, for
@@ -274,18 +325,20 @@ auto with_fields(std::size_t channels, Evaluate&& evaluate) {
 template <class V>
 std::size_t evaluate_1d_with(const Interpolant1D& f, StridedValues points, RangeMode mode, double* out) {
     const AxisGrid g = axis_grid(f, mode);
-    const auto run = [&](auto evaluate) { return run_blocks<V>(points.size, evaluate); };
+    const auto run = [&](auto evaluate) { return run_blocks<V>(points, points.size, out, f.channels, evaluate); };
     return with_fields(f.channels, [&](auto all) {
         using Fields = decltype(all);
         if (f.nearest && !f.integral)
-            return run([&]<class U>(Lanes<U>, std::size_t i) { return nearest_1d<U>(f, g, points, i, all, out); });
+            return run([&](StridedValues block, std::size_t i, double* to) {
+                return nearest_1d<V>(f, g, block, i, all, to);
+            });
         return *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
             if (f.integral)
-                return run([&]<class U>(Lanes<U>, std::size_t i) {
-                    return integral_1d<W, U, Fields>(f, g, points, i, all, out);
+                return run([&](StridedValues block, std::size_t i, double* to) {
+                    return integral_1d<W, V, Fields>(f, g, block, i, all, to);
                 });
-            return run([&]<class U>(Lanes<U>, std::size_t i) {
-                return evaluate_columns<W, U>(f, g, points, i, all, out);
+            return run([&](StridedValues block, std::size_t i, double* to) {
+                return evaluate_columns<W, V>(f, g, block, i, all, to);
             });
         });
     });
@@ -314,12 +367,6 @@ struct Scratch {
     std::unique_ptr<V[]> table, t, start, powers;
     std::size_t powers_size = 0;
 };
-
-// Coordinate `a` of point i.
-inline const double* point(const ArrayView& points, std::size_t i, std::size_t a) {
-    return points.data + static_cast<std::ptrdiff_t>(i) * points.strides[0] +
-           static_cast<std::ptrdiff_t>(a) * points.strides[1];
-}
 
 // The W^N stencil contraction: axis a outermost, each axis summed in
 // ascending order with fused multiply-adds from 0.0.  `base` is the part of
@@ -540,32 +587,28 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, R
     for (const GridAxis& axis : f.grid) grids.push_back(axis_grid(axis, f.half_width, mode));
     const std::size_t stop = with_fields(f.channels, [&](auto all) -> std::size_t {
         using Fields = decltype(all);
+        const auto run = [&](auto evaluate) { return run_blocks<V>(points, count, out, f.channels, evaluate); };
         if (f.nearest && f.regions.empty())
-            return run_blocks<V>(count, [&]<class U>(Lanes<U>, std::size_t i) {
-                return nearest_nd<U>(f, grids.data(), points, i, all, out);
+            return run([&](const ArrayView& block, std::size_t i, double* to) {
+                return nearest_nd<V>(f, grids.data(), block, i, all, to);
             });
         return *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
-            Scratch<W, V> wide(f);
-            Scratch<W, double> narrow(f);
-            const auto scratch = [&]<class U>(Lanes<U>) -> Scratch<W, U>& {
-                if constexpr (std::is_same_v<U, V>) return wide;
-                else return narrow;
-            };
+            Scratch<W, V> scratch(f);
             // The number of axes as a compile-time constant D where it is small.
-            const auto run = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
+            const auto run_axes = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
                 if (f.regions.empty())
-                    return run_blocks<V>(count, [&]<class U>(Lanes<U> lanes, std::size_t i) {
-                        return fast_nd<D, W, U>(f, grids.data(), scratch(lanes), points, i, all, out);
+                    return run([&](const ArrayView& block, std::size_t i, double* to) {
+                        return fast_nd<D, W, V>(f, grids.data(), scratch, block, i, all, to);
                     });
-                return run_blocks<V>(count, [&]<class U>(Lanes<U> lanes, std::size_t i) {
-                    return general_nd<D, W, U, Fields>(f, grids.data(), scratch(lanes), points, i, all, out);
+                return run([&](const ArrayView& block, std::size_t i, double* to) {
+                    return general_nd<D, W, V, Fields>(f, grids.data(), scratch, block, i, all, to);
                 });
             };
             switch (f.grid.size()) {
-                case 1: return run(std::integral_constant<std::size_t, 1>{});
-                case 2: return run(std::integral_constant<std::size_t, 2>{});
-                case 3: return run(std::integral_constant<std::size_t, 3>{});
-                default: return run(std::integral_constant<std::size_t, 0>{});
+                case 1: return run_axes(std::integral_constant<std::size_t, 1>{});
+                case 2: return run_axes(std::integral_constant<std::size_t, 2>{});
+                case 3: return run_axes(std::integral_constant<std::size_t, 3>{});
+                default: return run_axes(std::integral_constant<std::size_t, 0>{});
             }
         });
     });

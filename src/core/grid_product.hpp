@@ -136,28 +136,34 @@ private:
     }
 
     // The last axis: a block of lane_count<V> coordinates at a time, each
-    // lane with its own stencil and weights, as points are evaluated.
+    // lane with its own stencil and weights, as points are evaluated.  The
+    // coordinates left over fill a block with the last one repeated, whose
+    // results go through `rest_`.
     void innermost(const double* base, double* out) {
+        constexpr std::size_t L = lane_count<V>;
         const ProductAxis& axis = axes_.back();
-        const auto block = [&]<class U>(Lanes<U>, std::size_t k) {
-            constexpr std::size_t L = lane_count<U>;
+        const std::size_t count = axis.count();
+        const auto block = [&](std::size_t k, double* to) {
             alignas(64) double starts[L], weights[W][L];
             for (std::size_t l = 0; l < L; ++l) {
-                starts[l] = static_cast<double>(axis.starts[k + l]);
-                for (std::size_t j = 0; j < W; ++j) weights[j][l] = axis.weights[(k + l) * W + j];
+                const std::size_t c = std::min(k + l, count - 1);
+                starts[l] = static_cast<double>(axis.starts[c]);
+                for (std::size_t j = 0; j < W; ++j) weights[j][l] = axis.weights[c * W + j];
             }
-            U w[W];
-            for (std::size_t j = 0; j < W; ++j) w[j] = load<U>(weights[j], 1);
-            const auto lane = to_index(elements(load<U>(starts, 1), fields_));
+            V w[W];
+            for (std::size_t j = 0; j < W; ++j) w[j] = load<V>(weights[j], 1);
+            const auto lane = to_index(elements(load<V>(starts, 1), fields_));
             for_each_group(fields_, [&](auto fields) {
-                U sums[decltype(fields)::max_size];
+                V sums[decltype(fields)::max_size];
                 contract_last(base + fields.first, lane, w, fields, sums);
-                store_fields(out, k, fields, sums, 1.0);
+                store_fields(to, 0, fields, sums, 1.0);
             });
         };
         std::size_t k = 0;
-        for (; k + lane_count<V> <= axis.count(); k += lane_count<V>) block(Lanes<V>{}, k);
-        for (; k < axis.count(); ++k) block(Lanes<double>{}, k);
+        for (; k + L <= count; k += L) block(k, out + k * fields_.count);
+        if (k == count) return;
+        block(k, rest_.data());
+        std::copy_n(rest_.data(), (count - k) * fields_.count, out + k * fields_.count);
     }
 
     const InterpolantND& f_;
@@ -165,6 +171,7 @@ private:
     Fields fields_;
     std::vector<std::size_t> slices_;  // values of S_a for one slice: prod K_b (b >= a) * fields
     std::vector<Ring> rings_;
+    std::vector<double> rest_ = std::vector<double>(lane_count<V> * fields_.count);
 };
 
 // The product of `coordinates` (one vector per axis, inside the range or
