@@ -547,4 +547,15 @@ inline int add_to_all(PyObject* module, const char* name) {
     return item ? PyList_Append(all, item.get()) : -1;
 }
 
+// Makes every registered object, adds it to the module and to its __all__.
+template <std::size_t N>
+int register_all(PyObject* module, const Registration (&registrations)[N]) {
+    for (const Registration& reg : registrations) {
+        Ref obj(reg.make(module));
+        if (!obj || PyModule_AddObjectRef(module, reg.name, obj.get()) < 0) return -1;
+        if (add_to_all(module, reg.name) < 0) return -1;
+    }
+    return 0;
+}
+
 }  // namespace

@@ -259,12 +259,7 @@ OutsideRange derivatives_nd_with(std::span<const InterpolantND* const> outputs, 
             return derivatives_nd<W>(outputs, plan, grids.data(), scratch, block, i, to);
         });
     });
-    if (stop == count) return {};
-    for (std::size_t a = 0; a < f.grid.size(); ++a) {
-        Located<double> at{};
-        if (!locate(point(points, stop, a), points.strides[0], grids[a], at)) return {stop, a};
-    }
-    return {};
+    return outside_at(points, count, stop, grids);
 }
 
 }  // namespace

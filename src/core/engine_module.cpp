@@ -216,12 +216,7 @@ int exec_module(PyObject* module) {
     Ref core(PyImport_ImportModule("quorvel._core"));
     Ref panic(core ? PyObject_GetAttrString(core.get(), "PanicException") : nullptr);
     if (!panic || PyModule_AddObjectRef(module, "PanicException", panic.get()) < 0) return -1;
-    for (const Registration& reg : REGISTRATIONS) {
-        Ref obj(reg.make(module));
-        if (!obj || PyModule_AddObjectRef(module, reg.name, obj.get()) < 0) return -1;
-        if (add_to_all(module, reg.name) < 0) return -1;
-    }
-    return 0;
+    return register_all(module, REGISTRATIONS);
 }
 
 PyModuleDef_Slot SLOTS[] = {

@@ -347,6 +347,18 @@ std::size_t evaluate_1d_with(const Interpolant1D& f, StridedValues points, Range
 // ---------------------------------------------------------------------------
 // N dimensions.
 
+// Where point `stop` of an N-dimensional call lies outside the range: its
+// first axis outside (nothing when every point was inside, stop == count).
+inline OutsideRange outside_at(const ArrayView& points, std::size_t count, std::size_t stop,
+                               const std::vector<AxisGrid>& grids) {
+    if (stop == count) return {};
+    for (std::size_t a = 0; a < grids.size(); ++a) {
+        Located<double> at{};
+        if (!locate(point(points, stop, a), points.strides[0], grids[a], at)) return {stop, a};
+    }
+    return {};
+}
+
 inline AxisGrid axis_grid(const GridAxis& axis, std::size_t half_width, RangeMode mode) {
     const double ghosts = static_cast<double>(half_width - 1);
     return {axis.first_knot, axis.period > 0.0 ? axis.first_knot + axis.period : axis.last_knot, axis.origin,
@@ -612,13 +624,7 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, R
             }
         });
     });
-    if (stop == count) return {};
-    // The first point that failed one at a time: report its first axis outside.
-    for (std::size_t a = 0; a < f.grid.size(); ++a) {
-        Located<double> at{};
-        if (!locate(point(points, stop, a), points.strides[0], grids[a], at)) return {stop, a};
-    }
-    return {};
+    return outside_at(points, count, stop, grids);
 }
 
 }  // namespace

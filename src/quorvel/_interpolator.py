@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import functools
 import itertools
 import math
 import operator
 import os
 import warnings
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any, Final, Literal, TypeAlias
 
 import numpy as np
@@ -514,28 +515,14 @@ class Interpolator:
         axes = self._periodic_integrals(self._order)
         if not axes:
             return self._native.on_grid(vectors, self._out_of_range, threads)
-        # The antiderivative over whole periods, as in _evaluate, one axis of
-        # the product at a time.
-        counts = {}
-        for a in axes:
-            first, period = self._period(a)
-            x = vectors[a]
-            vectors[a] = np.where((x >= first) & (x <= first + period), x, _wrap(x, first, period))
-            counts[a] = np.rint((x - vectors[a]) / period)
-        total: Float64Array | None = None
-        for at_end in itertools.product((False, True), repeat=len(axes)):
-            chosen, weight = list(vectors), np.ones((1,) * ndim)
-            for end, a in zip(at_end, axes):
-                if end:
-                    first, period = self._period(a)
-                    chosen[a] = np.array([first + period])
-                    weight = weight * counts[a].reshape([-1 if b == a else 1 for b in range(ndim)])
-            term = self._native.on_grid(chosen, self._out_of_range, threads)
-            if any(at_end):
-                term = term * weight.reshape(weight.shape + (1,) * (term.ndim - ndim))
-            total = term if total is None else total + term
-        assert total is not None
-        return total
+
+        def term(chosen: list[Float64Array], ends: list[tuple[int, Float64Array]]) -> Float64Array:
+            values = self._native.on_grid(chosen, self._out_of_range, threads)
+            for a, periods in ends:
+                values = values * periods.reshape([-1 if b == a else 1 for b in range(values.ndim)])
+            return values
+
+        return functools.reduce(operator.add, itertools.starmap(term, self._period_terms(axes, vectors)))
 
     def _evaluate(
         self, engine: _engine.Interpolant, orders: tuple[int, ...], flat: Float64Array, workers: Workers
@@ -545,28 +532,41 @@ class Interpolator:
         axes = self._periodic_integrals(orders)
         if not axes:
             return engine.evaluate(flat, self._out_of_range, threads)
-        # F(x + m P) = F(x) + m F(x0 + P) along each such axis, expanded over
-        # the subsets of the axes whose period ends are taken.
-        columns = flat.reshape(len(flat), -1)
-        wrapped, counts = columns.copy(), []
+
+        def term(chosen: list[Float64Array], ends: list[tuple[int, Float64Array]]) -> Float64Array:
+            points = np.stack([np.broadcast_to(c, len(flat)) for c in chosen], axis=-1).reshape(flat.shape)
+            values = engine.evaluate(points, self._out_of_range, threads)
+            for _, periods in ends:
+                values = values * periods.reshape((-1,) + (1,) * (values.ndim - 1))
+            return values
+
+        columns = list(flat.reshape(len(flat), -1).T)
+        return functools.reduce(operator.add, itertools.starmap(term, self._period_terms(axes, columns)))
+
+    def _period_terms(
+        self, axes: list[int], coordinates: list[Float64Array]
+    ) -> Iterator[tuple[list[Float64Array], list[tuple[int, Float64Array]]]]:
+        """The terms of an antiderivative along periodic `axes`, F(x + m P) = F(x) + m F(x0 + P) on each.
+
+        `coordinates` holds one array per axis. Gives, for every subset of
+        `axes`, the coordinates with those axes at the period's end (one
+        coordinate, which broadcasts) and the others wrapped into the period,
+        and the counts m that weigh the term, per axis of the subset.
+        """
+        wrapped, counts = list(coordinates), {}
         for a in axes:
             first, period = self._period(a)
-            x = columns[:, a]
-            wrapped[:, a] = np.where((x >= first) & (x <= first + period), x, _wrap(x, first, period))
-            counts.append(np.rint((x - wrapped[:, a]) / period))
-        total: Float64Array | None = None
+            x = coordinates[a]
+            wrapped[a] = np.where((x >= first) & (x <= first + period), x, _wrap(x, first, period))
+            counts[a] = np.rint((x - wrapped[a]) / period)
         for at_end in itertools.product((False, True), repeat=len(axes)):
-            points, weight = wrapped.copy(), np.ones(len(flat))
-            for end, a, count in zip(at_end, axes, counts):
+            chosen, ends = list(wrapped), []
+            for end, a in zip(at_end, axes):
                 if end:
                     first, period = self._period(a)
-                    points[:, a], weight = first + period, weight * count
-            term = engine.evaluate(points.reshape(flat.shape), self._out_of_range, threads)
-            if any(at_end):
-                term = term * weight.reshape((-1,) + (1,) * (term.ndim - 1))
-            total = term if total is None else total + term
-        assert total is not None
-        return total
+                    chosen[a] = np.array([first + period])
+                    ends.append((a, counts[a]))
+            yield chosen, ends
 
     def _periodic_integrals(self, orders: tuple[int, ...]) -> list[int]:
         """The periodic axes along which `orders` integrate (once: higher orders are refused there)."""
