@@ -72,6 +72,19 @@ def test_the_bits_of_the_interpolator(kernel):
     assert same_bits(pointwise.transpose("p", "time"), f(np.stack([lat, lon[:3]], axis=-1)))
 
 
+def test_large_fields_one_by_one_have_the_bits_of_one_interpolator():
+    """Fields of 2^18 values or more are interpolated one at a time, in threads (memory) or in turn (a Dask task)."""
+    x, y = np.linspace(1.0, -1.0, 512), np.arange(512) / 512
+    data = xr.DataArray(rng_for("large").standard_normal((3, 512, 512)), coords={"t": [0.0, 1.0, 2.0], "x": x, "y": y})
+    new = {"x": [0.9, 0.1, -0.35], "y": [0.0, 0.5, 1.2]}
+    f = Interpolator([x, y], data.transpose("x", "y", "t"), "b5", PERIODIC, out_of_range="nan")
+    for da in (data, data.chunk({"t": 2})):
+        result = da.quorvel.interp(new, kernel="b5", boundary={"y": "periodic"}, workers=2)
+        assert same_bits(result.transpose("x", "y", "t"), f.on_grid(new["x"], new["y"]))
+        integral = da.quorvel.integrate(["x", "y"], kernel="b5", boundary={"y": "periodic"}, workers=2)
+        assert same_bits(integral, f.integrate([1.0, 0.0], [-1.0, 1.0]))
+
+
 def test_a_dataset_of_mixed_variables():
     da = field()
     ds = xr.Dataset({"tas": da, "zonal": da.isel(lon=0, drop=True).drop_vars("area"), "trend": ("time", [1.0, 2.0, 3.0]),

@@ -16,19 +16,21 @@ bits of the in-memory call.
 
 from __future__ import annotations
 
+import math
 import re
 import sys
 import warnings
 from collections.abc import Callable, Hashable, Mapping, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, replace
 from types import FrameType
-from typing import Any, Final, Generic, TypeAlias, TypeVar
+from typing import Any, ClassVar, Final, Generic, TypeAlias, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 import xarray as xr
 
-from quorvel._interpolator import Interpolator, OutOfRange, Workers
+from quorvel._interpolator import Interpolator, OutOfRange, Workers, _thread_count
 
 __all__ = ["BoundaryByDimension", "DataArrayAccessor", "DatasetAccessor"]
 
@@ -62,22 +64,100 @@ def _caller_outside() -> int:
 
 # --- what is evaluated per block ------------------------------------------------
 
+# From this many grid values per field on, fields are interpolated one by one (in threads of their own for data in
+# memory) rather than as trailing axes of one interpolator: each has the same bits, the data need no gathering by
+# field, and a call of a few fields uses every core.  Below it, one interpolator for all saves the calls.
+_FIELD_BY_FIELD: Final = 1 << 18
+
+
+def _single(block: Any) -> npt.NDArray[Any]:
+    """A block of data as an array: from Dask, the one block of the grid's axes comes in nested lists, unconcatenated
+    (Dask would copy it to concatenate it)."""
+    while isinstance(block, list):
+        (block,) = block
+    return np.asarray(block)
+
+
+def _prepared(grid: Sequence[npt.NDArray[Any]], values: npt.NDArray[Any]) -> tuple[list[Any], Float64Array]:
+    """The knots increasing and the data in one C-contiguous float64 array in their order, without value axes when
+    they hold one field: the same interpolator, built faster.
+
+    The interpolator would reverse decreasing knots itself, the same way, and read the data through a reversed
+    strided view, which its construction reads several times slower than one array in order: a 721 x 1440 field
+    with decreasing latitudes 7 ms against 3 (1.4 of them this copy), and four such fields as a trailing axis
+    45 ms against 19. One field with a value axis of length 1 takes 6 ms instead of 2.3. The copy is transient;
+    the interpolator holds its own.
+    """
+    flipped = tuple(axis for axis, knots in enumerate(grid) if knots[0] > knots[-1])
+    knots = [k[::-1] if axis in flipped else k for axis, k in enumerate(grid)]
+    if math.prod(values.shape[len(grid) :]) == 1:
+        values = values.reshape(values.shape[: len(grid)])
+    return knots, np.ascontiguousarray(np.flip(values, flipped) if flipped else values, dtype=np.float64)
+
 
 @dataclass(frozen=True)
-class _Evaluation:
-    """Values or derivatives of data whose leading axes are the grid's: on a grid product or at points.
+class _Work:
+    """What a block of data gives: the data's leading axes are the grid's, the others fields.
 
-    A block of data gets its own interpolator: the trailing axes are fields, each interpolated as alone, so that
-    the blocks of Dask-backed data give the bits of one call on all of them.
+    A block gets interpolators of its own, so that the blocks of Dask-backed data give the bits of one call on all
+    of them: each field has the bits it has alone.
     """
 
     dims: tuple[Hashable, ...]
     grid: tuple[npt.NDArray[Any], ...]
     kernel: str
     boundary: tuple[tuple[str, str], ...]
+    workers: Workers
+
+    def target_shape(self) -> tuple[int, ...]:
+        """The shape of one field's result."""
+        raise NotImplementedError
+
+    def evaluate(self, knots: list[Any], values: Float64Array) -> Float64Array:
+        """The result for the prepared data, fields as trailing axes."""
+        raise NotImplementedError
+
+    def __call__(self, block: Any) -> Float64Array:
+        values = _single(block)
+        core = len(self.grid)
+        fields = values.shape[core:]
+        shape = self.target_shape() + fields
+        if 0 in shape:
+            return np.zeros(shape)
+        if math.prod(fields) == 1 or math.prod(values.shape[:core]) < _FIELD_BY_FIELD:
+            return self._evaluated(values).reshape(shape)
+        out = np.empty(shape)
+        alone = replace(self, workers=1)
+
+        def field(index: tuple[int, ...]) -> None:
+            at: tuple[Any, ...] = (..., *index)
+            out[at] = alone._evaluated(values[at])
+
+        threads = min(_thread_count(self.workers), math.prod(fields))
+        if threads == 1:
+            for index in np.ndindex(fields):
+                field(index)
+        else:
+            with ThreadPoolExecutor(threads) as pool:
+                list(pool.map(field, np.ndindex(fields)))
+        return out
+
+    def _evaluated(self, values: npt.NDArray[Any]) -> Float64Array:
+        try:
+            return self.evaluate(*_prepared(self.grid, values))
+        except ValueError as error:
+            raise ValueError(_named(str(error), self.dims)) from None
+
+
+@dataclass(frozen=True)
+class _Evaluation(_Work):
+    """Values or derivatives on a grid product or at points."""
+
+    # Dask names the tasks by the function's __name__, or by its text, which would print every array held here.
+    __name__: ClassVar[str] = "quorvel-interp"
+
     orders: tuple[int, ...]
     out_of_range: OutOfRange
-    workers: Workers
     vectors: tuple[Float64Array, ...] | None  # one per axis, for the grid product
     squeezed: tuple[int, ...]  # axes of the grid product given as scalars, dropped from the result
     points: Float64Array | None  # shape (..., number of axes), for pointwise evaluation
@@ -88,56 +168,40 @@ class _Evaluation:
             return self.points.shape[:-1]
         return tuple(len(v) for axis, v in enumerate(self.vectors) if axis not in self.squeezed)
 
-    def __call__(self, values: npt.NDArray[Any]) -> Float64Array:
-        fields = values.shape[len(self.grid) :]
-        if 0 in fields:
-            return np.zeros(self.target_shape() + fields)
-        try:
-            f = Interpolator(
-                list(self.grid), values, self.kernel, list(self.boundary), out_of_range=self.out_of_range,
-                workers=self.workers,
-            )
-            if any(self.orders):
-                f = f.derivative(list(self.orders))
-            if self.vectors is None:
-                assert self.points is not None
-                return f(self.points if len(self.grid) > 1 else self.points[..., 0])
-            return f.on_grid(*self.vectors).reshape(self.target_shape() + fields)
-        except ValueError as error:
-            raise ValueError(_named(str(error), self.dims)) from None
+    def evaluate(self, knots: list[Any], values: Float64Array) -> Float64Array:
+        f = Interpolator(
+            knots, values, self.kernel, list(self.boundary), out_of_range=self.out_of_range, workers=self.workers
+        )
+        if any(self.orders):
+            f = f.derivative(list(self.orders))
+        if self.vectors is None:
+            assert self.points is not None
+            return f(self.points if len(self.grid) > 1 else self.points[..., 0])
+        return f.on_grid(*self.vectors)
 
 
 @dataclass(frozen=True)
-class _Integration:
-    """The integral of data whose leading axes are the grid's, from `lower` to `upper` along every one."""
+class _Integration(_Work):
+    """The integral from `lower` to `upper` along every axis of the grid."""
 
-    dims: tuple[Hashable, ...]
-    grid: tuple[npt.NDArray[Any], ...]
-    kernel: str
-    boundary: tuple[tuple[str, str], ...]
+    __name__: ClassVar[str] = "quorvel-integrate"
+
     lower: tuple[float, ...]
     upper: tuple[float, ...]
-    workers: Workers
 
     def target_shape(self) -> tuple[int, ...]:
         return ()
 
-    def __call__(self, values: npt.NDArray[Any]) -> Float64Array:
-        fields = values.shape[len(self.grid) :]
-        if 0 in fields:
-            return np.zeros(fields)
-        try:
-            f = Interpolator(list(self.grid), values, self.kernel, list(self.boundary), workers=self.workers)
-            return np.asarray(f.integrate(self.lower, self.upper), dtype=np.float64)
-        except ValueError as error:
-            raise ValueError(_named(str(error), self.dims)) from None
+    def evaluate(self, knots: list[Any], values: Float64Array) -> Float64Array:
+        f = Interpolator(knots, values, self.kernel, list(self.boundary), workers=self.workers)
+        return np.asarray(f.integrate(self.lower, self.upper), dtype=np.float64)
 
 
-def _computed(work: _Evaluation | _Integration, data: Any) -> Any:
+def _computed(work: _Work, data: Any) -> Any:
     """`work` applied to `data` (leading axes the grid's): at once, or lazily per chunk of the trailing axes.
 
     Dask-backed data are gathered into one chunk along the grid's axes, and each chunk of the others becomes a task
-    that builds its own interpolator (one thread each unless `workers` says otherwise: Dask runs the tasks in
+    that builds its own interpolators (one thread each unless `workers` says otherwise: Dask runs the tasks in
     parallel). The result's leading axes are the target's, in one chunk, followed by the trailing axes as chunked.
     """
     core = len(work.grid)
@@ -160,7 +224,7 @@ def _computed(work: _Evaluation | _Integration, data: Any) -> Any:
     whole = data.rechunk(dict.fromkeys(range(core), -1))  # type: ignore[no-untyped-call]
     return dsa.blockwise(  # type: ignore[no-untyped-call]
         work, out, whole, tuple(range(ndim)),
-        new_axes=dict(zip(new, target)), concatenate=True, dtype=np.float64, meta=np.empty((0,) * len(out)),
+        new_axes=dict(zip(new, target)), concatenate=False, dtype=np.float64, meta=np.empty((0,) * len(out)),
     )
 
 
@@ -185,12 +249,13 @@ def _knots(obj: xr.DataArray | xr.Dataset, dim: Hashable) -> npt.NDArray[Any]:
     """The coordinate values of dimension `dim`, checked to be real numbers."""
     if dim not in obj.sizes:
         raise ValueError(f"{dim!r} is not a dimension of the data (dimensions: {_dimension_names(obj)})")
-    if dim not in obj.coords or obj.coords[dim].dims != (dim,):
+    coordinate = obj.coords.variables.get(dim)  # a Variable: no DataArray is built for a look-up
+    if coordinate is None or coordinate.dims != (dim,):
         raise ValueError(
             f"dimension {dim!r} has no coordinate; interpolation needs the coordinate values along it "
             f"(assign them first, with assign_coords)"
         )
-    knots = obj.coords[dim].values
+    knots = coordinate.values
     if knots.dtype.kind not in _REAL_KINDS:
         raise TypeError(f"coordinate {dim!r}: expected real numbers, got dtype {knots.dtype}")
     return knots
@@ -218,7 +283,7 @@ def _targets(obj: xr.DataArray | xr.Dataset, given: Mapping[Hashable, Any]) -> d
             dims, values, attrs = value.dims, value.values, value.attrs
             coords = {name: c.variable for name, c in value.coords.items() if name != dim}
         else:
-            values, attrs, coords = np.asarray(value), obj.coords[dim].attrs, {}
+            values, attrs, coords = np.asarray(value), obj.coords.variables[dim].attrs, {}
             if values.ndim > 1:
                 raise ValueError(
                     f"new coordinates of {dim!r}: expected a scalar, a 1-D array or a DataArray (whose dimensions "
@@ -309,7 +374,7 @@ def _interpolated(
     chosen = [targets[d] for d in dims]
     work = _Evaluation(
         dims, tuple(knots[d] for d in dims), settings.kernel, tuple(settings.boundary[d] for d in dims),
-        tuple(orders.get(d, 0) for d in dims), settings.out_of_range, settings.workers, None, (), None,
+        settings.workers, tuple(orders.get(d, 0) for d in dims), settings.out_of_range, None, (), None,
     )
     if all(t.dims in ((), (d,)) for d, t in zip(dims, chosen)):  # a grid product: every axis on its own
         new_dims = tuple(d for d, t in zip(dims, chosen) if t.dims)
@@ -420,7 +485,7 @@ def _integrated(
     lower, upper = zip(*(_extent(knots[d], settings.boundary[d]) for d in dims))
     work = _Integration(
         dims, tuple(knots[d] for d in dims), settings.kernel, tuple(settings.boundary[d] for d in dims),
-        lower, upper, settings.workers,
+        settings.workers, lower, upper,
     )
     return xr.Variable(rest, _computed(work, var.transpose(*dims, *rest).data))
 
@@ -526,12 +591,11 @@ class _Accessor(Generic[XarrayObject]):
         coordinates, or kept as they are when there are none.
         """
         given = _coordinate_arguments(coords, coords_kwargs, "differentiate")
-        _knots(self._obj, coord)
         settings = self._settings(kernel, boundary, out_of_range, workers)
         if not given:  # at the data's own coordinates, which stay as they are
-            targets = _targets(self._obj, {coord: self._obj.coords[coord].values})
+            targets = _targets(self._obj, {coord: _knots(self._obj, coord)})
             return _interpolate(self._obj, targets, {coord: order}, settings, keep_coords=True, keep_attrs=False)
-        targets = _targets(self._obj, {coord: self._obj.coords[coord].values, **given})
+        targets = _targets(self._obj, {coord: _knots(self._obj, coord), **given})
         return _interpolate(self._obj, targets, {coord: order}, settings, keep_attrs=False)
 
     def integrate(
