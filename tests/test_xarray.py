@@ -74,6 +74,7 @@ def test_the_bits_of_the_interpolator(kernel):
 
 def test_large_fields_one_by_one_have_the_bits_of_one_interpolator():
     """Fields of 2^18 values or more are interpolated one at a time, in threads (memory) or in turn (a Dask task)."""
+    pytest.importorskip("dask.array")
     x, y = np.linspace(1.0, -1.0, 512), np.arange(512) / 512
     data = xr.DataArray(rng_for("large").standard_normal((3, 512, 512)), coords={"t": [0.0, 1.0, 2.0], "x": x, "y": y})
     new = {"x": [0.9, 0.1, -0.35], "y": [0.0, 0.5, 1.2]}
@@ -100,6 +101,7 @@ def test_a_dataset_of_mixed_variables():
 
 
 def test_dask_with_threads_is_lazy_and_has_the_bits_in_memory():
+    pytest.importorskip("dask.array")
     da = field()
     lazy = da.chunk({"time": 1, "lat": 7})  # the latitudes are gathered into one chunk
     calls = [
