@@ -21,6 +21,11 @@ import fields
 import integrals
 import parallel
 
+try:
+    import xarray_regrid
+except ImportError:  # xarray and Dask come with the xarray extra
+    xarray_regrid = None
+
 
 def cpu_name() -> str:
     try:
@@ -36,9 +41,15 @@ def cpu_name() -> str:
 def main() -> None:
     print(f"CPU: {cpu_name()}")
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, SciPy {scipy.__version__}")
+    parts = [evaluate_1d, evaluate_nd, extension, parallel, fields, integrals]
+    if xarray_regrid is None:
+        print("xarray or Dask is not installed: no xarray benchmark (pip install '.[xarray]')")
+    else:
+        print(f"xarray {xarray_regrid.xr.__version__}, Dask {xarray_regrid.dask.__version__}")
+        parts.append(xarray_regrid)
     print()
     rows = []
-    for part in (evaluate_1d, evaluate_nd, extension, parallel, fields, integrals):
+    for part in parts:
         rows += measure(part.workloads())
     print_table(HEADERS, rows)
 

@@ -6,9 +6,11 @@ from pathlib import Path
 import pytest
 
 
-@pytest.mark.parametrize("script", ["kernel_weights.py", "convergence.py"])
-def test_example_draws_a_png(script, tmp_path):
-    pytest.importorskip("matplotlib")
+@pytest.mark.parametrize(("script", "needs"), [("kernel_weights.py", ()), ("convergence.py", ()),
+                                              ("regrid_global_field.py", ("xarray", "dask.array"))])
+def test_example_draws_a_png(script, needs, tmp_path):
+    for module in ("matplotlib", *needs):
+        pytest.importorskip(module)
     runpy.run_path(str(Path(__file__).resolve().parent.parent / "examples" / script))["draw"](tmp_path / "picture.png")
     assert (tmp_path / "picture.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
@@ -30,7 +32,7 @@ def test_readme_examples_run():
     namespace: dict = {}
     for block in blocks:
         code = block.split("```", 1)[0]
-        if "dask" in code and not _installed("dask"):
+        if any(module in code and not _installed(module) for module in ("dask", "xarray")):
             continue
         exec(compile(code, "README.md", "exec"), namespace)  # noqa: S102 - the README's own examples
 
