@@ -58,7 +58,7 @@ def scaling(pool: ThreadPoolExecutor) -> list[Workload]:
         points = rng.random((MANY, len(knots))) if len(knots) > 1 else rng.random(MANY)
         units = (points * (np.array(values.shape) - 1)).T.copy() if len(knots) > 1 else (points * 9999)[None]
 
-        def mapped(part: np.ndarray) -> object:
+        def mapped(part: np.ndarray, values: np.ndarray = values) -> object:  # this case's values, bound now
             return map_coordinates(values, part, order=3, prefilter=False)
 
         for workers in worker_counts():
