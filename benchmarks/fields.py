@@ -84,7 +84,10 @@ PEAK = """
     with open("/proc/self/statm") as statm:
         before = int(statm.read().split()[1]) * resource.getpagesize()
     result = {call}
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    # The high-water mark of this process's memory alone (ru_maxrss would
+    # carry that of the parent it was forked from).
+    with open("/proc/self/status") as status:
+        peak = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM"))
     print((peak - before - result.nbytes) / result.nbytes)
 """
 
