@@ -74,10 +74,10 @@ def _frozen(array: npt.ArrayLike) -> Float64Array:
     return np.frombuffer(data.tobytes(), dtype=np.float64).reshape(data.shape)
 
 
-def _shaped(result: Float64Array, points_shape: tuple[int, ...]) -> Float64Array:
-    """The engine's result for P points, shaped as the points were given: points_shape + the rest."""
-    shape = points_shape + result.shape[1:]
-    return result if result.shape == shape else result.reshape(shape)
+def _shaped(result: Float64Array, points_shape: tuple[int, ...] | None) -> Float64Array:
+    """The engine's result for P points, shaped as the points were given: points_shape + the rest (None: the
+    points came as the engine takes them, and so does the result)."""
+    return result if points_shape is None else result.reshape(points_shape + result.shape[1:])
 
 
 def _is_array_like(obj: object) -> bool:
@@ -325,6 +325,7 @@ class Interpolator:
         "_native",
         "_order",
         "_out_of_range",
+        "_periodic_integral_axes",
         "_workers",
     )
 
@@ -332,6 +333,7 @@ class Interpolator:
     _kernel: str
     _boundary: tuple[tuple[str, str], ...]
     _order: tuple[int, ...]
+    _periodic_integral_axes: list[int]
     _out_of_range: OutOfRange
     _workers: Workers
     _native: _engine.Interpolant
@@ -383,6 +385,7 @@ class Interpolator:
             list(grid), values, kernel, list(boundary), list(order), self._construction_threads(values.size)
         )
         self._order = order
+        self._periodic_integral_axes = self._periodic_integrals(order)
 
     def _derived(self, order: tuple[int, ...]) -> Interpolator:
         """An interpolator of other orders that shares this one's data."""
@@ -391,6 +394,7 @@ class Interpolator:
             setattr(new, name, getattr(self, name))
         new._native = self._native.with_orders(list(order), self._construction_threads(self._native.values.size))
         new._order = order
+        new._periodic_integral_axes = new._periodic_integrals(order)
         return new
 
     def _construction_threads(self, size: int) -> int:
@@ -414,7 +418,7 @@ class Interpolator:
         0-d array (``float(result)`` or ``result.item()`` makes it a number).
         """
         flat, shape = self._flat_points(points)
-        return _shaped(self._evaluate(self._native, self._order, flat, workers), shape)
+        return _shaped(self._evaluate(self._native, self._periodic_integral_axes, flat, workers), shape)
 
     def gradient(self, points: npt.ArrayLike, *, workers: Workers = None) -> Float64Array:
         """The first derivatives along every axis at `points`, in one pass.
@@ -446,7 +450,7 @@ class Interpolator:
                     f"{name}: kernel {self._kernel!r} has derivatives up to order {top}, and the {name} needs "
                     f"order {order + degree} along axis {axis}"
                 )
-        if self._periodic_integrals(self._order):
+        if self._periodic_integral_axes:
             return self._components(points, degree, workers)
         flat, shape = self._flat_points(points)
         threads = self._threads(flat.size, workers)
@@ -466,18 +470,19 @@ class Interpolator:
             return np.stack([component(a) for a in range(ndim)], axis=-1)
         return np.stack([np.stack([component(a, b) for b in range(ndim)], axis=-1) for a in range(ndim)], axis=-2)
 
-    def _flat_points(self, points: npt.ArrayLike) -> tuple[Float64Array, tuple[int, ...]]:
-        """`points` as the engine takes them (P coordinates, or P rows of ndim), and the shape of the P points."""
+    def _flat_points(self, points: npt.ArrayLike) -> tuple[Float64Array, tuple[int, ...] | None]:
+        """`points` as the engine takes them (P coordinates, or P rows of ndim), and the shape of the P points
+        (None where the points came in that form already)."""
         array = _float64_array(points, "points")
         ndim = len(self._grid)
         if ndim == 1:
-            return (array if array.ndim == 1 else array.reshape(-1)), array.shape
+            return (array, None) if array.ndim == 1 else (array.reshape(-1), array.shape)
         if array.ndim == 0 or array.shape[-1] != ndim:
             raise ValueError(
                 f"points: expected shape (..., {ndim}), the last axis holding the {ndim} "
                 f"coordinates of each point; got shape {array.shape}"
             )
-        return (array if array.ndim == 2 else array.reshape(-1, ndim)), array.shape[:-1]
+        return (array, None) if array.ndim == 2 else (array.reshape(-1, ndim), array.shape[:-1])
 
     def _threads(self, size: int, workers: Workers) -> int:
         """The threads for a call of `size` coordinates: small calls stay on the calling thread."""
@@ -512,7 +517,7 @@ class Interpolator:
         count = math.prod(len(vector) for vector in vectors)
         _check_size("coordinates", count * math.prod(self.value_shape))
         threads = self._threads(count, workers)
-        axes = self._periodic_integrals(self._order)
+        axes = self._periodic_integral_axes
         if not axes:
             return self._native.on_grid(vectors, self._out_of_range, threads)
 
@@ -525,11 +530,11 @@ class Interpolator:
         return functools.reduce(operator.add, itertools.starmap(term, self._period_terms(axes, vectors)))
 
     def _evaluate(
-        self, engine: _engine.Interpolant, orders: tuple[int, ...], flat: Float64Array, workers: Workers
+        self, engine: _engine.Interpolant, axes: list[int], flat: Float64Array, workers: Workers
     ) -> Float64Array:
-        """Evaluate `engine` (of `orders`) at `flat` (P points, or P rows of coordinates) under the range mode."""
+        """Evaluate `engine` at `flat` (P points, or P rows of coordinates) under the range mode; `axes` are the
+        periodic axes along which it integrates."""
         threads = self._threads(flat.size, workers)
-        axes = self._periodic_integrals(orders)
         if not axes:
             return engine.evaluate(flat, self._out_of_range, threads)
 
@@ -707,7 +712,7 @@ class Interpolator:
         corners = np.array(list(itertools.product(*zip(a, b))))  # every choice of a or b per axis
         lower_picks = np.array(list(itertools.product((1, 0), repeat=ndim))).sum(axis=1)
         signs = np.where(lower_picks % 2 == 1, -1.0, 1.0)
-        values = self._evaluate(integral, orders, corners if ndim > 1 else corners[:, 0], None)
+        values = self._evaluate(integral, self._periodic_integrals(orders), corners if ndim > 1 else corners[:, 0], None)
         terms = (signs * values.reshape(len(signs), -1).T).tolist()  # one row of corner terms per field
         if values.ndim == 1:
             return math.fsum(terms[0])
