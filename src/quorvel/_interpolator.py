@@ -155,7 +155,7 @@ def _warn_of_repeated_ends(data: Float64Array, pairs: tuple[tuple[str, str], ...
         n = data.shape[axis]
         if left != "periodic" or n < 3:
             continue
-        first, second, last = (np.take(data, i, axis=axis) for i in (0, 1, n - 1))
+        first, second, last = (data[(slice(None),) * axis + (i,)] for i in (0, 1, n - 1))  # views, not copies
         if np.array_equal(first, last) and not np.array_equal(first, second):
             warnings.warn(
                 f"boundary: the data along periodic axis {axis} end with their first values again; a periodic "
