@@ -12,12 +12,14 @@ namespace {
 constexpr std::size_t CACHE_BYTES = std::size_t{4} << 20;
 // Below this many points the sort costs more than the misses it saves.
 constexpr std::size_t MIN_POINTS = 4096;
-// Buckets hold this many points on average, and there are never more than
-// MAX_BUCKETS: the sort then writes to few enough places at once for its
-// writes to stay in the cache, and a bucket's part of the grid still fits
-// in a core's cache for grids of up to some hundred million values.
+// Buckets hold this many points on average, and the grid's part under one
+// bucket takes about BUCKET_BYTES (a few cells a side in 3-D), so that the
+// points of a bucket find their stencils in the first-level cache; there are
+// never more than MAX_BUCKETS, so that the sort writes to few enough places at
+// once for its writes to stay in the cache.
 constexpr std::size_t POINTS_PER_BUCKET = 8;
-constexpr std::size_t MAX_BUCKETS = std::size_t{1} << 9;
+constexpr std::size_t BUCKET_BYTES = std::size_t{32} << 10;
+constexpr std::size_t MAX_BUCKETS = std::size_t{1} << 15;
 
 // Buckets of 2^shift cells along every axis, numbered row-major.  A bucket
 // need only be roughly right, so the cell is found by a multiplication.
@@ -82,7 +84,8 @@ bool coherent(const Buckets& buckets, const PointRows& points) {
 
 OrderedPoints cache_order(std::span<const CellAxis> axes, std::size_t grid_bytes, const PointRows& points) {
     if (grid_bytes < CACHE_BYTES || points.count < MIN_POINTS || points.count > UINT32_MAX) return {};
-    const Buckets buckets(axes, std::clamp<std::size_t>(points.count / POINTS_PER_BUCKET, 1, MAX_BUCKETS));
+    const std::size_t most = std::clamp<std::size_t>(grid_bytes / BUCKET_BYTES, 1, MAX_BUCKETS);
+    const Buckets buckets(axes, std::clamp<std::size_t>(points.count / POINTS_PER_BUCKET, 1, most));
     if (coherent(buckets, points)) return {};
 
     // Counting sort: the points of bucket b go to rows [start[b], start[b + 1]).
