@@ -712,7 +712,8 @@ class Interpolator:
         corners = np.array(list(itertools.product(*zip(a, b))))  # every choice of a or b per axis
         lower_picks = np.array(list(itertools.product((1, 0), repeat=ndim))).sum(axis=1)
         signs = np.where(lower_picks % 2 == 1, -1.0, 1.0)
-        values = self._evaluate(integral, self._periodic_integrals(orders), corners if ndim > 1 else corners[:, 0], None)
+        points = corners if ndim > 1 else corners[:, 0]
+        values = self._evaluate(integral, self._periodic_integrals(orders), points, None)
         terms = (signs * values.reshape(len(signs), -1).T).tolist()  # one row of corner terms per field
         if values.ndim == 1:
             return math.fsum(terms[0])
