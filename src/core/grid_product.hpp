@@ -94,6 +94,7 @@ public:
         : f_(f), axes_(axes), fields_(fields), slices_(axes.size() + 1, fields.count) {
         for (std::size_t a = axes.size(); a-- > 0;) slices_[a] = axes[a].count() * slices_[a + 1];
         for (std::size_t a = 0; a + 1 < axes.size(); ++a) rings_.emplace_back(W, slices_[a + 1]);
+        lay_out_innermost();
     }
 
     // Output rows k_0 = axes[0].by_start[first ... last - 1] into out.
@@ -135,24 +136,36 @@ private:
         for (std::size_t k : axes_[a].by_start) combine(a, base, k, out, 1.0);
     }
 
-    // The last axis: a block of lane_count<V> coordinates at a time, each
-    // lane with its own stencil and weights, as points are evaluated.  The
-    // coordinates left over fill a block with the last one repeated, whose
-    // results go through `rest_`.
-    void innermost(const double* base, double* out) {
+    // The stencil starts and weights of the last axis, laid out once in blocks
+    // of lane_count<V> coordinates, each block's starts and then its W weight
+    // rows lane by lane, as the innermost pass loads them for every slice.
+    // The coordinates left over fill a block with the last one repeated.
+    void lay_out_innermost() {
         constexpr std::size_t L = lane_count<V>;
         const ProductAxis& axis = axes_.back();
-        const std::size_t count = axis.count();
-        const auto block = [&](std::size_t k, double* to) {
-            alignas(64) double starts[L], weights[W][L];
+        const std::size_t blocks = (axis.count() + L - 1) / L;
+        lanes_.resize(blocks * (W + 1) * L);
+        for (std::size_t b = 0; b < blocks; ++b) {
+            double* block = lanes_.data() + b * (W + 1) * L;
             for (std::size_t l = 0; l < L; ++l) {
-                const std::size_t c = std::min(k + l, count - 1);
-                starts[l] = static_cast<double>(axis.starts[c]);
-                for (std::size_t j = 0; j < W; ++j) weights[j][l] = axis.weights[c * W + j];
+                const std::size_t c = std::min(b * L + l, axis.count() - 1);
+                block[l] = static_cast<double>(axis.starts[c]);
+                for (std::size_t j = 0; j < W; ++j) block[(j + 1) * L + l] = axis.weights[c * W + j];
             }
+        }
+    }
+
+    // The last axis: a block of lane_count<V> coordinates at a time, each
+    // lane with its own stencil and weights, as points are evaluated.  The
+    // results of the block left over go through `rest_`.
+    void innermost(const double* base, double* out) {
+        constexpr std::size_t L = lane_count<V>;
+        const std::size_t count = axes_.back().count();
+        const auto block = [&](std::size_t k, double* to) {
+            const double* laid_out = lanes_.data() + k / L * (W + 1) * L;
             V w[W];
-            for (std::size_t j = 0; j < W; ++j) w[j] = load<V>(weights[j], 1);
-            const auto lane = to_index(elements(load<V>(starts, 1), fields_));
+            for (std::size_t j = 0; j < W; ++j) w[j] = load<V>(laid_out + (j + 1) * L, 1);
+            const auto lane = to_index(elements(load<V>(laid_out, 1), fields_));
             for_each_group(fields_, [&](auto fields) {
                 V sums[decltype(fields)::max_size];
                 contract_last(base + fields.first, lane, w, fields, sums);
@@ -171,6 +184,7 @@ private:
     Fields fields_;
     std::vector<std::size_t> slices_;  // values of S_a for one slice: prod K_b (b >= a) * fields
     std::vector<Ring> rings_;
+    std::vector<double> lanes_;  // the last axis laid out by lay_out_innermost
     std::vector<double> rest_ = std::vector<double>(lane_count<V> * fields_.count);
 };
 
