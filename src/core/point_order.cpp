@@ -14,9 +14,9 @@ constexpr std::size_t CACHE_BYTES = std::size_t{4} << 20;
 constexpr std::size_t MIN_POINTS = 4096;
 // Buckets hold this many points on average, and the grid's part under one
 // bucket takes about BUCKET_BYTES (a few cells a side in 3-D), so that the
-// points of a bucket find their stencils in the first-level cache; there are
-// never more than MAX_BUCKETS, so that the sort writes to few enough places at
-// once for its writes to stay in the cache.
+// points of a bucket find their stencils in the caches nearest the core;
+// there are never more than MAX_BUCKETS, so that the sort writes to few
+// enough places at once for its writes to stay in the cache.
 constexpr std::size_t POINTS_PER_BUCKET = 8;
 constexpr std::size_t BUCKET_BYTES = std::size_t{32} << 10;
 constexpr std::size_t MAX_BUCKETS = std::size_t{1} << 15;
