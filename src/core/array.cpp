@@ -27,10 +27,11 @@ void prefer_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t
 
 Buffer::Buffer(std::size_t size) : size_(size) {
     if (size == 0) return;
-    if (size > (static_cast<std::size_t>(-1) - alignment) / sizeof(double)) throw std::bad_alloc();
-    const std::size_t bytes = (size * sizeof(double) + alignment - 1) / alignment * alignment;
+    if (size > (static_cast<std::size_t>(-1) - alignment) / sizeof(double) - slack) throw std::bad_alloc();
+    const std::size_t bytes = ((size + slack) * sizeof(double) + alignment - 1) / alignment * alignment;
     data_ = static_cast<double*>(std::aligned_alloc(alignment, bytes));
     if (data_ == nullptr) throw std::bad_alloc();
+    std::fill_n(data_ + size, slack, 0.0);
     prefer_huge_pages(data_, bytes);
 }
 

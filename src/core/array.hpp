@@ -53,6 +53,9 @@ struct StridedValues {
 class Buffer {
 public:
     static constexpr std::size_t alignment = 64;
+    // Zeros after the last element, so that a vector load of the fields of
+    // the last grid position may run past them.
+    static constexpr std::size_t slack = 3;
 
     Buffer() = default;
     // Throws std::bad_alloc when the memory cannot be obtained.

@@ -246,6 +246,46 @@ QUORVEL_HOT void contract_last(const double* base, Index lane, const V (&w)[W], 
     }
 }
 
+// Several fields, point by point: the fields of a group side by side in one
+// vector (FieldLanes) and the point's weights broadcast, so that one load
+// serves the group and nothing is transposed.  Each field lane gets exactly
+// the operations its field gets alone: axis A outermost, each axis summed in
+// ascending order with fused multiply-adds from 0.0.  w[(a * W + j) * L] is
+// the point's weight j along axis a; stride(a) the step along axis a in
+// elements.
+template <std::size_t A, std::size_t D, std::size_t W, std::size_t L, class FV, class Stride>
+QUORVEL_HOT FV contract_fields(const double* base, const double* w, const Stride& stride) {
+    FV sum = splat<FV>(0.0);
+    for (std::size_t j = 0; j < W; ++j) {
+        const double* next = base + j * stride(A);
+        FV inner;
+        if constexpr (A + 1 == D) inner = load_field_lanes<FV>(next);
+        else inner = contract_fields<A + 1, D, W, L, FV>(next, w, stride);
+        sum = fused(inner, splat<FV>(w[(A * W + j) * L]), sum);
+    }
+    return sum;
+}
+
+// Every point of a block and every field by contract_fields, scaled and
+// stored at `out`; `position` holds each point's first stencil element.
+template <std::size_t D, std::size_t W, class V, class Stride>
+QUORVEL_HOT void contract_by_point(const double* coefficients, V position, const V (*w)[W], const Stride& stride,
+                                   FieldGroup all, double scale, double* out) {
+    using FV = typename FieldLanes<V>::type;
+    constexpr std::size_t L = lane_count<V>, size = lane_count<FV>;
+    alignas(64) double weights[D * W * L], starts[L];
+    for (std::size_t a = 0; a < D; ++a)
+        for (std::size_t j = 0; j < W; ++j) store(weights + (a * W + j) * L, w[a][j]);
+    store(starts, position);
+    for (std::size_t l = 0; l < L; ++l) {
+        const double* at = coefficients + static_cast<std::ptrdiff_t>(starts[l]);
+        for (std::size_t first = 0; first < all.count; first += size) {
+            const FV sums = contract_fields<0, D, W, L, FV>(at + first, weights + l, stride);
+            store_field_lanes(out + l * all.count + first, sums * splat<FV>(scale), std::min(size, all.count - first));
+        }
+    }
+}
+
 // The column evaluator: values and derivatives.
 template <std::size_t W, class V, class Fields>
 bool evaluate_columns(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i, Fields all,
@@ -254,6 +294,12 @@ bool evaluate_columns(const Interpolant1D& f, const AxisGrid& g, StridedValues p
     if (!locate(point(points, i), points.stride, g, at)) return false;
     V w[W];
     column_weights(f.column_rows, (at.cell - at.u) + splat<V>(1.0), w);
+    if constexpr (std::is_same_v<Fields, FieldGroup>) {
+        const auto step = [&](std::size_t) { return all.count; };
+        contract_by_point<1>(f.coefficients->data(), elements(at.start(g), all), &w, step, all, f.scale,
+                             out + i * all.count);
+        return true;
+    }
     const auto stencil = to_index(elements(at.start(g), all));
     for_each_group(all, [&](auto fields) {
         V sums[decltype(fields)::max_size];
@@ -496,6 +542,11 @@ bool fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scrat
         if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return false;
         column_weights(f.grid[a].column_rows, splat<V>(1.0) - at.t(), w[a]);
         position = position + at.start(grids[a]) * splat<V>(static_cast<double>(f.grid[a].stride));
+    }
+    if constexpr (D > 0 && std::is_same_v<Fields, FieldGroup>) {
+        const auto stride = [&](std::size_t axis) { return f.grid[axis].stride; };
+        contract_by_point<D>(f.coefficients->data(), position, w, stride, all, f.scale, out + i * all.count);
+        return true;
     }
     const auto lane = to_index(position);
     for_each_group(all, [&](auto fields) {

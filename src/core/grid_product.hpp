@@ -165,7 +165,12 @@ private:
             const double* laid_out = lanes_.data() + k / L * (W + 1) * L;
             V w[W];
             for (std::size_t j = 0; j < W; ++j) w[j] = load<V>(laid_out + (j + 1) * L, 1);
-            const auto lane = to_index(elements(load<V>(laid_out, 1), fields_));
+            const V start = elements(load<V>(laid_out, 1), fields_);
+            if constexpr (std::is_same_v<Fields, FieldGroup>) {
+                const auto step = [&](std::size_t) { return fields_.count; };
+                return contract_by_point<1>(base, start, &w, step, fields_, 1.0, to);
+            }
+            const auto lane = to_index(start);
             for_each_group(fields_, [&](auto fields) {
                 V sums[decltype(fields)::max_size];
                 contract_last(base + fields.first, lane, w, fields, sums);

@@ -74,6 +74,22 @@ inline double splat<double>(double x) {
 
 inline double fused(double a, double b, double c) { return std::fma(a, b, c); }
 
+// The fields of one point side by side: FieldLanes<V>::type holds up to its
+// lane count of them (one here).  load_field_lanes reads a whole vector,
+// whatever lies beyond a group's last field included (buffers of coefficients
+// leave room for it); store_field_lanes writes the first n lanes only.
+template <class V>
+struct FieldLanes {
+    using type = double;
+};
+template <class FV>
+inline FV load_field_lanes(const double* p);
+template <>
+inline double load_field_lanes<double>(const double* p) {
+    return *p;
+}
+inline void store_field_lanes(double* p, double v, std::size_t) { *p = v; }
+
 // floor(u) clamped to [lo, hi], as a double.  Converting floor(u) to an
 // integer with saturation (NaN to 0) before the clamp gives the same index
 // (lo >= 0), so the clamp is done on doubles and a NaN lands on lo.
@@ -168,6 +184,22 @@ inline f64x4 splat<f64x4>(double x) {
 }
 
 inline f64x4 fused(f64x4 a, f64x4 b, f64x4 c) { return _mm256_fmadd_pd(a, b, c); }
+
+template <>
+struct FieldLanes<f64x4> {
+    using type = f64x4;
+};
+template <>
+inline f64x4 load_field_lanes<f64x4>(const double* p) {
+    return _mm256_loadu_pd(p);
+}
+inline void store_field_lanes(double* p, f64x4 v, std::size_t n) {
+    if (n == 4) return _mm256_storeu_pd(p, v);
+    const __m128d low = _mm256_castpd256_pd128(v);
+    if (n == 1) return _mm_store_sd(p, low);
+    _mm_storeu_pd(p, low);
+    if (n == 3) _mm_store_sd(p + 2, _mm256_extractf128_pd(v, 1));
+}
 
 inline f64x4 cell_index(f64x4 u, double lo, double hi) {
     const f64x4 c = _mm256_round_pd(u, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
@@ -286,6 +318,12 @@ inline f64x8 splat<f64x8>(double x) {
 }
 
 inline f64x8 fused(f64x8 a, f64x8 b, f64x8 c) { return _mm512_fmadd_pd(a, b, c); }
+
+// A point's fields four to a vector: they rarely fill eight.
+template <>
+struct FieldLanes<f64x8> {
+    using type = f64x4;
+};
 
 inline f64x8 cell_index(f64x8 u, double lo, double hi) {
     const f64x8 c = _mm512_roundscale_pd(u, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
@@ -434,6 +472,19 @@ inline f64x2 splat<f64x2>(double x) {
 }
 
 inline f64x2 fused(f64x2 a, f64x2 b, f64x2 c) { return vfmaq_f64(c, a, b); }
+
+template <>
+struct FieldLanes<f64x2> {
+    using type = f64x2;
+};
+template <>
+inline f64x2 load_field_lanes<f64x2>(const double* p) {
+    return vld1q_f64(p);
+}
+inline void store_field_lanes(double* p, f64x2 v, std::size_t n) {
+    if (n == 2) vst1q_f64(p, v);
+    else vst1q_lane_f64(p, v, 0);
+}
 
 // The lanes (a, b).
 inline f64x2 two_lanes(double a, double b) { return vcombine_f64(vdup_n_f64(a), vdup_n_f64(b)); }
