@@ -58,6 +58,20 @@ def test_every_field_as_alone(kernel, dims, value_shape):
             assert same_bits(together[(...,) + field], alone(p))
 
 
+@pytest.mark.parametrize(("kernel", "dims", "count"), list(itertools.product(("a1", "b5"), (1, 2, 3), (2, 5, 7))))
+def test_fields_beyond_one_vector_as_alone(kernel, dims, count):
+    """Fields come in groups of a vector's width and a remainder, read up to the last grid position."""
+    knots, values = data(dims, (count,), "count")
+    p = points(knots, 40, "count")
+    f = Interpolator(knots, values, kernel, "detect")
+    together = f(p)
+    for field in range(count):
+        assert same_bits(together[..., field], Interpolator(knots, values[..., field], kernel, "detect")(p))
+    if dims > 1:
+        vectors = [k[-3:] for k in knots]
+        assert same_bits(f.on_grid(*vectors), f(mesh(vectors)))
+
+
 def test_integrals_of_many_fields():
     knots, values = data(2, (3,))
     f = Interpolator(knots, values, "b5")

@@ -7,7 +7,10 @@
 // Data of several fields (trailing value axes) hold the values of all fields
 // side by side at each grid position.  A point's cell and weights are found
 // once; the stencil is then contracted for a group of fields at a time, each
-// field with exactly the operations it would get alone.
+// field with exactly the operations it would get alone: for values and
+// derivatives point by point, the group's fields in the lanes of one vector
+// (contract_by_point); for antiderivatives, and beyond three axes, a block of
+// points at a time, one field per vector, as for a single field.
 //
 // Included only by the per-instruction-set translation units.
 #pragma once
