@@ -8,8 +8,8 @@ import pickle
 import numpy as np
 import pytest
 
-from quorvel import Interpolator
-from tests.conftest import KERNELS, linux_only, rng_for, same_bits
+from quorvel import Interpolator, regrid
+from tests.conftest import KERNELS, SANITIZED, linux_only, rng_for, same_bits
 
 N = (11, 8, 7, 6)
 
@@ -143,6 +143,79 @@ def test_grid_product_refusals(call, error, message):
         call(Interpolator(*data(2, ())))
 
 
+REGRID_BOUNDARIES = ["detect", "periodic first", ("linear", "detect")]
+
+
+@pytest.mark.parametrize(("kernel", "dims", "value_shape"), GRID_CASES)
+@pytest.mark.parametrize("boundary", REGRID_BOUNDARIES)
+def test_regrid_has_the_bits_of_the_interpolator(kernel, dims, value_shape, boundary):
+    """Transposed and descending data, periodic first axes, values and the highest derivative."""
+    knots, values = data(dims, value_shape, "regrid")
+    periodic = boundary == "periodic first"
+    if periodic:
+        boundary = [("periodic", "periodic")] + [("quadratic", "detect")] * (dims - 1)
+    vectors = coordinate_vectors(knots, (kernel, dims, "regrid"))
+    if periodic:  # beyond both ends of the period
+        spacing = knots[0][1] - knots[0][0]
+        vectors[0] = np.r_[vectors[0], knots[0][-1] + 0.5 * spacing, knots[0][0] - 3.25 * spacing]
+    layout = np.flip(np.asfortranarray(values), 0)
+    knots[0] = knots[0][::-1]
+    f = Interpolator(knots, layout, kernel, boundary)
+    for orders in order_cases(kernel, dims)[:2]:
+        expected = f.derivative(orders).on_grid(*vectors)
+        assert same_bits(regrid(knots, layout, vectors, kernel, boundary, derivative=orders, workers=2), expected)
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("smooth", [True, False])
+@pytest.mark.parametrize("boundary", [("detect", "poly"), ("linear", "detect"), ("quadratic", "detect")])
+def test_regrid_of_a_long_first_axis(kernel, smooth, boundary):
+    """The ghosts along axis 0 come from its end values alone, whichever way "detect" decides."""
+    knots = [np.linspace(0.0, 6.0, 64), np.linspace(-1.0, 1.0, 9)]
+    values = np.sin(knots[0])[:, None] * np.cos(knots[1])
+    if not smooth:
+        values = values + rng_for("long", kernel).standard_normal(values.shape)
+    vectors = [np.r_[0.0, 0.01, 3.3, 5.99, 6.0], np.r_[-1.0, 0.2, 1.0]]
+    expected = Interpolator(knots, values, kernel, [boundary, boundary]).on_grid(*vectors)
+    assert same_bits(regrid(knots, values, vectors, kernel, [boundary, boundary]), expected)
+
+
+@pytest.mark.parametrize(("call", "error", "message"), [
+    (lambda k, v: regrid(k, v, [[0.0]]), TypeError, r"^coordinates: expected 2 vectors of coordinates"),
+    (lambda k, v: regrid(k, v, 0.5), TypeError, r"^coordinates: expected a sequence of 2 1-D arrays, got float"),
+    (lambda k, v: regrid(k, v, [[0.0], [0.0]], derivative=[1]), ValueError, r"^derivative: expected 2 orders"),
+    (lambda k, v: regrid(k, v, [[0.0], [0.0]], derivative=-1), ValueError, r"^derivative: expected non-negative"),
+    (lambda k, v: regrid(k, v, [[9.0], [0.0]]), ValueError, r"^coordinate 9 on axis 0 lies outside the data range"),
+    (lambda k, v: regrid(k, v[:3], [[0.0], [0.0]]), ValueError, r"^values: expected shape \(11, 8\)"),
+])
+def test_regrid_refusals(call, error, message):
+    with pytest.raises(error, match=message):
+        call(*data(2, ()))
+
+
+@linux_only("limits the address space with RLIMIT_AS")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers need an unlimited address space")
+def test_regrid_reads_the_data_without_copying_them(run_python):
+    """With room for a quarter of the data, regrid works where building an interpolator runs out of memory."""
+    assert run_python("""
+        import resource
+        import numpy as np
+        from quorvel import Interpolator, regrid
+        values = np.ones((2048, 2048, 2))
+        knots = [np.arange(2048.0)] * 2
+        regrid(knots, values, [[1.0], [1.0]])
+        with open("/proc/self/statm") as statm:
+            mapped = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + values.nbytes // 4, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        zoomed = regrid(knots, values, [np.linspace(0.0, 2047.0, 500)] * 2, "b7", workers=1)
+        print(zoomed.shape, np.allclose(zoomed, 1.0, rtol=0, atol=1e-12))
+        try:
+            Interpolator(knots, values, "b7")
+        except MemoryError:
+            print("refused")
+    """) == "(500, 500, 2) True\nrefused\n"
+
+
 def test_the_data_are_held_once_and_cannot_be_changed():
     knots, values = data(3, (2,))
     f = Interpolator(knots, values)
@@ -160,7 +233,7 @@ def test_a_large_interpolator_holds_about_one_copy_of_its_data(run_python):
     """The resident memory an interpolator of 2^24 values adds, measured in a fresh interpreter."""
     growth = float(run_python("""
         import numpy as np
-        from quorvel import Interpolator
+        from quorvel import Interpolator, regrid
         def resident():
             with open("/proc/self/statm") as statm:
                 return int(statm.read().split()[1]) * 4096

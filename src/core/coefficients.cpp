@@ -390,53 +390,55 @@ Result<std::vector<std::size_t>> extended_shape(std::span<const std::size_t> dat
     return shape;
 }
 
-Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_view kernel,
-                                          std::span<const BoundaryPair> bcs, std::size_t field_axes,
-                                          std::size_t threads) {
-    auto checked = extended_shape(values.shape, kernel, bcs, field_axes);
-    if (!checked) return checked.error();
-    std::vector<std::size_t>& shape = *checked;
-    const std::size_t d = shape.size();
-    const std::size_t interpolated = d - field_axes;
-    const std::size_t g = *stencil_half_width(kernel) - 1;
-    const GhostMatrix* poly = g > 0 ? poly_ghost_matrix(kernel) : nullptr;
-    std::size_t total = 1;
-    for (std::size_t len : shape) total *= len;
+namespace {
 
-    // Row-major strides of the result.
-    std::vector<std::ptrdiff_t> out_strides(d);
+// Row-major element strides of an array of `shape`.
+std::vector<std::ptrdiff_t> row_major_strides(std::span<const std::size_t> shape) {
+    std::vector<std::ptrdiff_t> strides(shape.size());
     std::size_t step = 1;
-    for (std::size_t j = d; j-- > 0;) {
-        out_strides[j] = static_cast<std::ptrdiff_t>(step);
+    for (std::size_t j = shape.size(); j-- > 0;) {
+        strides[j] = static_cast<std::ptrdiff_t>(step);
         step *= shape[j];
     }
+    return strides;
+}
 
-    NdBuffer out{Buffer(total), shape};
-    if (total == 0) return out;
-    double* const result = out.values.data();
+// Copies `values` to `out`, whose element strides are `out_strides`, one row
+// of the last axis at a time, on up to `threads` threads.
+void copy_rows(const ArrayView& values, double* out, std::span<const std::ptrdiff_t> out_strides,
+               std::size_t threads) {
+    const std::size_t d = values.ndim();
+    if (d == 0) {
+        out[0] = values.data[0];
+        return;
+    }
+    std::vector<BoxAxis> rows;
+    for (std::size_t j = 0; j + 1 < d; ++j) rows.push_back({values.shape[j], values.strides[j], out_strides[j]});
+    const std::size_t row_length = values.shape[d - 1];
+    const std::ptrdiff_t row_stride = values.strides[d - 1];
+    for_each_position_parallel(rows, 0, 0, threads, [&](std::ptrdiff_t from, std::ptrdiff_t to) {
+        const double* src = values.data + from;
+        double* dst = out + to;
+        if (row_stride == 1) {
+            std::memcpy(dst, src, row_length * sizeof(double));
+        } else {
+            for (std::size_t i = 0; i < row_length; ++i) dst[i] = src[static_cast<std::ptrdiff_t>(i) * row_stride];
+        }
+    });
+}
 
-    // Copy the data into the interior, one row of the last axis at a time.
+// Writes `values` extended to `shape` (checked by extended_shape) into
+// `result`, row-major: the data into the interior, then the ghosts.
+Status extend_into(const ArrayView& values, std::span<const std::size_t> shape, std::size_t g,
+                   const GhostMatrix* poly, std::span<const BoundaryPair> bcs, std::size_t field_axes,
+                   std::size_t threads, double* result) {
+    const std::size_t d = shape.size();
+    const std::size_t interpolated = d - field_axes;
+    const std::vector<std::ptrdiff_t> out_strides = row_major_strides(shape);
     std::ptrdiff_t interior = 0;
     for (std::size_t j = 0; j < interpolated; ++j) interior += static_cast<std::ptrdiff_t>(g) * out_strides[j];
-    if (d == 0) {
-        result[0] = values.data[0];
-    } else {
-        std::vector<BoxAxis> rows;
-        for (std::size_t j = 0; j + 1 < d; ++j)
-            rows.push_back({values.shape[j], values.strides[j], out_strides[j]});
-        const std::size_t row_length = values.shape[d - 1];
-        const std::ptrdiff_t row_stride = values.strides[d - 1];
-        for_each_position_parallel(rows, 0, interior, threads, [&](std::ptrdiff_t from, std::ptrdiff_t to) {
-            const double* src = values.data + from;
-            double* dst = result + to;
-            if (row_stride == 1) {
-                std::memcpy(dst, src, row_length * sizeof(double));
-            } else {
-                for (std::size_t i = 0; i < row_length; ++i)
-                    dst[i] = src[static_cast<std::ptrdiff_t>(i) * row_stride];
-            }
-        });
-    }
+    copy_rows(values, result + interior, out_strides, threads);
+
     // The passes: along axis j, the lines over the full extended range of the
     // axes below j and the data range of the axes above it (every position
     // of the field axes, which have no ghosts), the last axis fastest so that
@@ -469,7 +471,98 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
         });
         if (failure) return std::move(*failure);
     }
+    return Ok{};
+}
+
+}  // namespace
+
+Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_view kernel,
+                                          std::span<const BoundaryPair> bcs, std::size_t field_axes,
+                                          std::size_t threads) {
+    auto shape = extended_shape(values.shape, kernel, bcs, field_axes);
+    if (!shape) return shape.error();
+    const std::size_t g = *stencil_half_width(kernel) - 1;
+    std::size_t total = 1;
+    for (std::size_t len : *shape) total *= len;
+    NdBuffer out{Buffer(total), std::move(*shape)};
+    if (total == 0) return out;
+    const GhostMatrix* poly = g > 0 ? poly_ghost_matrix(kernel) : nullptr;
+    if (auto ok = extend_into(values, out.shape, g, poly, bcs, field_axes, threads, out.values.data()); !ok)
+        return ok.error();
     return out;
+}
+
+// A slab of the extended array is the extension, along the other axes, of one
+// slab of data along axis 0: inside the data range a slab of the values
+// themselves, beyond it one of the ghosts that the pass along axis 0 makes.
+// Those ghosts read only the values nearest each end of the axis, so they are
+// made once, from those values alone.
+Result<ExtendedSlabs> ExtendedSlabs::create(const ArrayView& values, std::string_view kernel,
+                                            std::span<const BoundaryPair> bcs, std::size_t field_axes) {
+    auto shape = extended_shape(values.shape, kernel, bcs, field_axes);
+    if (!shape) return shape.error();
+    if (values.ndim() < field_axes + 2) return panic("slabs of data with fewer than two axes");
+    ExtendedSlabs slabs;
+    slabs.data_ = values.data;
+    slabs.data_shape_.assign(values.shape.begin(), values.shape.end());
+    slabs.data_strides_.assign(values.strides.begin(), values.strides.end());
+    slabs.slab_shape_.assign(shape->begin() + 1, shape->end());
+    slabs.bcs_.assign(bcs.begin(), bcs.end());
+    slabs.field_axes_ = field_axes;
+    slabs.g_ = *stencil_half_width(kernel) - 1;
+    slabs.poly_ = slabs.g_ > 0 ? poly_ghost_matrix(kernel) : nullptr;
+    slabs.count_ = (*shape)[0];
+    slabs.size_ = 1;
+    for (std::size_t len : slabs.slab_shape_) slabs.size_ *= len;
+    if (slabs.g_ == 0 || bcs[0].left == Boundary::Periodic) return slabs;
+
+    // The values nearest the ends of axis 0, the first k and the last k (all
+    // when there are no more), extended along axis 0 alone: an end's ghosts
+    // read its k nearest values, whatever lies between the ends.
+    const std::size_t n = values.shape[0];
+    const std::size_t k = inspected_count(slabs.poly_->cols, slabs.g_, n);
+    slabs.end_rows_ = std::min(n, 2 * k);
+    std::vector<std::size_t> ends_shape(values.shape.begin(), values.shape.end());
+    ends_shape[0] = slabs.end_rows_;
+    const std::vector<std::ptrdiff_t> ends_strides = row_major_strides(ends_shape);
+    Buffer ends(slabs.end_rows_ * static_cast<std::size_t>(ends_strides[0]));
+    const auto copy_part = [&](std::size_t from, std::size_t to, std::size_t count) {
+        std::vector<std::size_t> part_shape = ends_shape;
+        part_shape[0] = count;
+        const ArrayView part{values.data + static_cast<std::ptrdiff_t>(from) * values.strides[0], part_shape,
+                             values.strides, false};
+        if (count > 0) copy_rows(part, ends.data() + to * static_cast<std::size_t>(ends_strides[0]), ends_strides, 1);
+    };
+    const std::size_t first_part = std::min(n, k);
+    copy_part(0, 0, first_part);
+    copy_part(n - (slabs.end_rows_ - first_part), first_part, slabs.end_rows_ - first_part);
+    const ArrayView ends_view{ends.data(), ends_shape, ends_strides, true};
+    auto extended = extended_coefficients_nd(ends_view, kernel, bcs.first(1), values.ndim() - 1);
+    if (!extended) return extended.error();
+    slabs.ends_ = std::move(extended->values);
+    return slabs;
+}
+
+Status ExtendedSlabs::write(std::size_t e, double* out) const {
+    const std::size_t n = data_shape_[0];
+    const double* slab = nullptr;
+    std::span<const std::ptrdiff_t> strides{data_strides_.begin() + 1, data_strides_.end()};
+    std::vector<std::ptrdiff_t> ends_strides;
+    if (bcs_[0].left == Boundary::Periodic || (e >= g_ && e < g_ + n)) {
+        // Periodic ghosts repeat the data: entry e holds position (e - g) mod n.
+        const std::size_t position = (e + n - g_ % n) % n;
+        slab = data_ + static_cast<std::ptrdiff_t>(position) * data_strides_[0];
+    } else {
+        const std::size_t row = e < g_ ? e : e - n + end_rows_;
+        std::span<const std::size_t> rest{data_shape_.begin() + 1, data_shape_.end()};
+        ends_strides = row_major_strides(rest);
+        strides = ends_strides;
+        std::size_t size = 1;
+        for (std::size_t len : rest) size *= len;
+        slab = ends_.data() + row * size;
+    }
+    const ArrayView view{slab, {data_shape_.begin() + 1, data_shape_.end()}, strides, false};
+    return extend_into(view, slab_shape_, g_, poly_, std::span(bcs_).subspan(1), field_axes_, 1, out);
 }
 
 Result<NdBuffer> extended_coefficients(const ArrayView& values, std::string_view kernel, std::string_view bc_left,

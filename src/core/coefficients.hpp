@@ -89,6 +89,38 @@ Result<NdBuffer> extended_coefficients_nd(const ArrayView& values, std::string_v
                                           std::span<const BoundaryPair> bcs, std::size_t field_axes,
                                           std::size_t threads = 1);
 
+// The extended array of `values` (as extended_coefficients_nd makes it) one
+// slab at a time, a slab being every entry at one extended index of axis 0:
+// for a single pass over data too large to be worth copying whole.  It reads
+// the values where they lie, so they must outlive it unchanged.
+class ExtendedSlabs {
+public:
+    // Refuses what extended_coefficients_nd refuses; the data need at least
+    // two axes besides the field axes.
+    static Result<ExtendedSlabs> create(const ArrayView& values, std::string_view kernel,
+                                        std::span<const BoundaryPair> bcs, std::size_t field_axes);
+
+    std::size_t count() const { return count_; }  // extended length of axis 0
+    std::size_t size() const { return size_; }    // entries of one slab
+
+    // Slab e < count(), row-major, into out[0 .. size()).
+    Status write(std::size_t e, double* out) const;
+
+private:
+    const double* data_ = nullptr;
+    std::vector<std::size_t> data_shape_;
+    std::vector<std::ptrdiff_t> data_strides_;
+    std::vector<std::size_t> slab_shape_;  // the extended shape but axis 0
+    std::vector<BoundaryPair> bcs_;
+    std::size_t field_axes_ = 0;
+    std::size_t g_ = 0;
+    const GhostMatrix* poly_ = nullptr;
+    std::size_t count_ = 0;
+    std::size_t size_ = 0;
+    Buffer ends_;               // data slabs nearest both ends of axis 0 with their ghosts along it
+    std::size_t end_rows_ = 0;  // data slabs in ends_
+};
+
 // The module functions: names parsed first, then the internal routines.
 Result<NdBuffer> extended_coefficients(const ArrayView& values, std::string_view kernel,
                                        std::string_view bc_left, std::string_view bc_right);

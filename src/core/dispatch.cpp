@@ -8,8 +8,8 @@ namespace quorvel {
     namespace arch {                                                                      \
     OutsideRange evaluate_1d(const Interpolant1D& f, StridedValues points, RangeMode mode, double* out);  \
     OutsideRange evaluate_nd(const InterpolantND& f, const ArrayView& points, RangeMode mode, double* out); \
-    void grid_product(const InterpolantND& f, std::span<const StridedValues> coordinates, std::size_t threads, \
-                      double* out);                                                                          \
+    Status grid_product(const InterpolantND& f, const ExtendedSlabs* slabs,                                  \
+                        std::span<const StridedValues> coordinates, std::size_t threads, double* out);        \
     OutsideRange evaluate_derivatives(std::span<const InterpolantND* const> outputs, unsigned degree,        \
                                       const ArrayView& points, RangeMode mode, double* out);                  \
     }

@@ -10,9 +10,11 @@
 #include <span>
 
 #include "array.hpp"
+#include "result.hpp"
 
 namespace quorvel {
 
+class ExtendedSlabs;
 struct Interpolant1D;
 struct InterpolantND;
 
@@ -37,9 +39,10 @@ struct Evaluators {
     OutsideRange (*evaluate_nd)(const InterpolantND& f, const ArrayView& points, RangeMode mode, double* out);
     // The values (or derivatives) of an interpolant of two or more axes
     // without integral axes on the product of one vector of coordinates per
-    // axis (inside the range, or NaN), row-major, on up to `threads` threads.
-    void (*grid_product)(const InterpolantND& f, std::span<const StridedValues> coordinates, std::size_t threads,
-                         double* out);
+    // axis (inside the range, or NaN), row-major, on up to `threads` threads;
+    // the coefficients are f's own, or made slab by slab by `slabs`.
+    Status (*grid_product)(const InterpolantND& f, const ExtendedSlabs* slabs,
+                           std::span<const StridedValues> coordinates, std::size_t threads, double* out);
     // Interpolants of one set of data at several derivative orders (no
     // integral axes, not "a0", one field), evaluated together: output o of
     // point i at out[i * outputs.size() + o].  Degree 1: output a is the

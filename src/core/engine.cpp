@@ -146,6 +146,13 @@ Result<NdBuffer> evaluate_points(const InterpolantND& f, const ArrayView& points
 Result<Interpolant> Interpolant::create(std::span<const ArrayView> knots, const ArrayView& values,
                                         std::string_view kernel, std::span<const BoundaryNames> bcs,
                                         std::span<const std::int32_t> orders, std::size_t workers) {
+    return create(knots, values, kernel, bcs, orders, workers, true);
+}
+
+Result<Interpolant> Interpolant::create(std::span<const ArrayView> knots, const ArrayView& values,
+                                        std::string_view kernel, std::span<const BoundaryNames> bcs,
+                                        std::span<const std::int32_t> orders, std::size_t workers,
+                                        bool hold_data) {
     if (values.ndim() < knots.size())
         return value_error(text::format("values: expected at least {} axes (one per knot vector), got {}",
                                         knots.size(), values.ndim()));
@@ -155,7 +162,8 @@ Result<Interpolant> Interpolant::create(std::span<const ArrayView> knots, const 
     for (std::size_t length : value_shape)
         if (length == 0)
             return value_error("values: a value axis has length 0, so there is no field to interpolate");
-    const BuildOptions options{thread_count(values.size(), workers, MIN_VALUES_PER_THREAD), field_axes, true};
+    const BuildOptions options{thread_count(values.size(), workers, MIN_VALUES_PER_THREAD), field_axes, true,
+                               hold_data};
     if (knots.size() == 1 && bcs.size() == 1 && orders.size() == 1) {
         auto f = Interpolant1D::create(knots[0], values, kernel, bcs[0].first, bcs[0].second, orders[0], options);
         if (!f) return f.error();
@@ -247,8 +255,29 @@ void product_by_points(const InterpolantND& f, const std::vector<std::vector<dou
 
 }  // namespace
 
+Result<NdBuffer> Interpolant::regrid(std::span<const ArrayView> knots, const ArrayView& values,
+                                     std::string_view kernel, std::span<const BoundaryNames> bcs,
+                                     std::span<const std::int32_t> orders, std::span<const ArrayView> coordinates,
+                                     RangeMode mode, std::size_t workers) {
+    const bool by_slabs = knots.size() >= 2 && values.size() > 0 && !is_nearest(kernel) &&
+                          std::all_of(orders.begin(), orders.end(), [](std::int32_t d) { return d >= 0; });
+    auto f = create(knots, values, kernel, bcs, orders, workers, !by_slabs);
+    if (!f) return f.error();
+    if (!by_slabs) return f->on_grid(coordinates, mode, workers, nullptr);
+    const auto pairs = parse_boundary_pairs(bcs, true);
+    if (!pairs) return pairs.error();
+    const auto slabs = ExtendedSlabs::create(values, kernel, *pairs, values.ndim() - knots.size());
+    if (!slabs) return slabs.error();
+    return f->on_grid(coordinates, mode, workers, &*slabs);
+}
+
 Result<NdBuffer> Interpolant::on_grid(std::span<const ArrayView> coordinates, RangeMode mode,
                                       std::size_t workers) const {
+    return on_grid(coordinates, mode, workers, nullptr);
+}
+
+Result<NdBuffer> Interpolant::on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers,
+                                      const ExtendedSlabs* slabs) const {
     if (coordinates.size() != ndim())
         return value_error(text::format("coordinates: expected {} vectors (one per axis), got {}", ndim(),
                                         coordinates.size()));
@@ -275,7 +304,8 @@ Result<NdBuffer> Interpolant::on_grid(std::span<const ArrayView> coordinates, Ra
         if (f.regions.empty() && !f.nearest) {
             std::vector<StridedValues> vectors;
             for (const std::vector<double>& axis : *axes) vectors.push_back({axis.data(), axis.size(), 1});
-            evaluators().grid_product(f, vectors, threads, out.data());
+            if (auto made = evaluators().grid_product(f, slabs, vectors, threads, out.data()); !made)
+                return made.error();
         } else {
             product_by_points(f, *axes, count, threads, out.data());
         }

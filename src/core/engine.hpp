@@ -36,6 +36,16 @@ public:
                                       std::string_view kernel, std::span<const BoundaryNames> bcs,
                                       std::span<const std::int32_t> orders, std::size_t workers);
 
+    // The values (or derivatives, `orders`) of the interpolant `create` would
+    // build, on the product of `coordinates` as `on_grid` gives them, bit for
+    // bit.  Data of two or more axes at orders of values or derivatives are
+    // never copied whole: the product reads them slab by slab along axis 0,
+    // each extended as it is read.
+    static Result<NdBuffer> regrid(std::span<const ArrayView> knots, const ArrayView& values,
+                                   std::string_view kernel, std::span<const BoundaryNames> bcs,
+                                   std::span<const std::int32_t> orders, std::span<const ArrayView> coordinates,
+                                   RangeMode mode, std::size_t workers);
+
     // The same data at other derivative orders, sharing the extended data.
     Result<Interpolant> with_orders(std::span<const std::int32_t> orders, std::size_t workers) const;
 
@@ -81,6 +91,13 @@ private:
     using Kind = std::variant<Interpolant1D, InterpolantND>;
     Interpolant(Kind f, std::vector<std::size_t> value_shape, std::vector<std::int32_t> orders)
         : f_(std::move(f)), value_shape_(std::move(value_shape)), orders_(std::move(orders)) {}
+
+    static Result<Interpolant> create(std::span<const ArrayView> knots, const ArrayView& values,
+                                      std::string_view kernel, std::span<const BoundaryNames> bcs,
+                                      std::span<const std::int32_t> orders, std::size_t workers, bool hold_data);
+    // on_grid, the coefficients made by `slabs` when the interpolant holds none.
+    Result<NdBuffer> on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers,
+                             const ExtendedSlabs* slabs) const;
 
     Kind f_;
     std::vector<std::size_t> value_shape_;

@@ -165,6 +165,30 @@ PyObject* interpolant_integrate(PyObject* self, PyObject* const* args, Py_ssize_
                   });
 }
 
+// ---------------------------------------------------------------------------
+// The module's function.
+
+constexpr const char* REGRID_PARAMS[] = {"knots",       "values", "kernel", "bcs", "orders",
+                                         "coordinates", "mode",   "workers"};
+
+PyObject* regrid(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke(module, "regrid()", REGRID_PARAMS, args, nargs, kwnames,
+                  [](const Sequence<Array<1>>& knots, const Array<-1>& values, const Text& kernel,
+                     const Sequence<NamePair>& bcs, const Sequence<Int32>& orders,
+                     const Sequence<Array<-1>>& coordinates, const Mode& mode, const Workers& workers) {
+                      WithoutLock unlocked;
+                      return Interpolant::regrid(knots.values(), values.value, kernel.value, bcs.values(),
+                                                 orders.values(), coordinates.values(), mode.value, workers.value);
+                  });
+}
+
+PyMethodDef REGRID_DEF = function_def(
+    "regrid", regrid,
+    "regrid(knots, values, kernel, bcs, orders, coordinates, mode, workers)\n--\n\n"
+    "What Interpolant(knots, values, kernel, bcs, orders, workers).on_grid(coordinates, mode,\n"
+    "workers) gives, bit for bit, reading data of two or more axes slab by slab instead of copying\n"
+    "them whole.");
+
 PyMethodDef INTERPOLANT_METHODS[] = {
     function_def("with_orders", interpolant_with_orders,
                  "with_orders($self, orders, workers)\n--\n\n"
@@ -207,6 +231,7 @@ PyType_Spec INTERPOLANT_SPEC = {"quorvel._engine.Interpolant", sizeof(Instance<I
 
 const Registration REGISTRATIONS[] = {
     {"Interpolant", [](PyObject* m) { return make_class(m, &INTERPOLANT_SPEC); }},
+    {"regrid", [](PyObject* m) { return make_function(m, &REGRID_DEF); }},
 };
 
 int exec_module(PyObject* module) {

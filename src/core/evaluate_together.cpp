@@ -6,9 +6,9 @@
 
 namespace quorvel::QUORVEL_ARCH {
 
-void grid_product(const InterpolantND& f, std::span<const StridedValues> coordinates, std::size_t threads,
-                  double* out) {
-    grid_product_with<V>(f, coordinates, threads, out);
+Status grid_product(const InterpolantND& f, const ExtendedSlabs* slabs, std::span<const StridedValues> coordinates,
+                    std::size_t threads, double* out) {
+    return grid_product_with<V>(f, slabs, coordinates, threads, out);
 }
 
 OutsideRange evaluate_derivatives(std::span<const InterpolantND* const> outputs, unsigned degree,

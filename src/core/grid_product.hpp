@@ -14,7 +14,9 @@
 // Along each outer axis the coordinates are taken in the order of their
 // stencils, and the W partial sums S_{a+1} a stencil reads are kept in a ring:
 // each is computed once for a sorted axis, and the memory needed is W slices
-// of the inner axes' results per axis, beside the output.
+// of the inner axes' results per axis, beside the output.  So the extended
+// coefficients are read one slab of axis 0 at a time, and need not be held:
+// each slab may be made from the data just before it is read.
 //
 // Included only by the per-instruction-set translation units.
 #pragma once
@@ -22,9 +24,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <numeric>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "coefficients.hpp"
 #include "evaluators.hpp"
 #include "parallel.hpp"
 
@@ -90,18 +94,23 @@ private:
 template <std::size_t W, class V, class Fields>
 class GridProduct {
 public:
-    GridProduct(const InterpolantND& f, const std::vector<ProductAxis>& axes, Fields fields)
-        : f_(f), axes_(axes), fields_(fields), slices_(axes.size() + 1, fields.count) {
+    // The coefficients are f's own, or made slab by slab by `slabs`.
+    GridProduct(const InterpolantND& f, const ExtendedSlabs* slabs, const std::vector<ProductAxis>& axes,
+                Fields fields)
+        : f_(f), slabs_(slabs), axes_(axes), fields_(fields), slices_(axes.size() + 1, fields.count),
+          slab_(slabs != nullptr ? slabs->size() : 0) {
         for (std::size_t a = axes.size(); a-- > 0;) slices_[a] = axes[a].count() * slices_[a + 1];
         for (std::size_t a = 0; a + 1 < axes.size(); ++a) rings_.emplace_back(W, slices_[a + 1]);
         lay_out_innermost();
     }
 
     // Output rows k_0 = axes[0].by_start[first ... last - 1] into out.
-    void run(std::size_t first, std::size_t last, double* out) {
+    Status run(std::size_t first, std::size_t last, double* out) {
         rings_[0].clear();
-        for (std::size_t r = first; r < last; ++r)
-            combine(0, f_.coefficients->data(), axes_[0].by_start[r], out, f_.scale);
+        const double* base = slabs_ != nullptr ? nullptr : f_.coefficients->data();
+        for (std::size_t r = first; r < last; ++r) combine(0, base, axes_[0].by_start[r], out, f_.scale);
+        if (failure_) return std::move(*failure_);
+        return Ok{};
     }
 
 private:
@@ -112,7 +121,7 @@ private:
         Ring& ring = rings_[a];
         const std::size_t s = axis.starts[k];
         for (std::size_t i = s; i < s + W; ++i)
-            if (!ring.holds(i)) level(a + 1, base + i * axis.stride, ring.slot(i));
+            if (!ring.holds(i)) level(a + 1, slice(a, base, i), ring.slot(i));
         const double* w = axis.weights.data() + k * W;
         const double* inner[W];
         for (std::size_t j = 0; j < W; ++j) inner[j] = ring.at(s + j);
@@ -127,6 +136,14 @@ private:
         std::size_t m = 0;
         for (; m + lane_count<V> <= slice; m += lane_count<V>) weigh(Lanes<V>{}, m);
         for (; m < slice; ++m) weigh(Lanes<double>{}, m);
+    }
+
+    // Extended slice i of axis a under `base`: a slab of axis 0 made now
+    // when there are no coefficients held.
+    const double* slice(std::size_t a, const double* base, std::size_t i) {
+        if (a > 0 || slabs_ == nullptr) return base + i * axes_[a].stride;
+        if (Status made = slabs_->write(i, slab_.data()); !made && !failure_) failure_ = std::move(made.error());
+        return slab_.data();
     }
 
     // S_a for the extended slice at `base`, into out.
@@ -185,20 +202,25 @@ private:
     }
 
     const InterpolantND& f_;
+    const ExtendedSlabs* slabs_;
     const std::vector<ProductAxis>& axes_;
     Fields fields_;
     std::vector<std::size_t> slices_;  // values of S_a for one slice: prod K_b (b >= a) * fields
     std::vector<Ring> rings_;
     std::vector<double> lanes_;  // the last axis laid out by lay_out_innermost
     std::vector<double> rest_ = std::vector<double>(lane_count<V> * fields_.count);
+    Buffer slab_;  // the slab of axis 0 last made
+    std::optional<Error> failure_;  // the first slab that could not be made
 };
 
 // The product of `coordinates` (one vector per axis, inside the range or
 // NaN) for an interpolant of values or derivatives with at least two axes,
-// on up to `threads` threads (the outermost axis shared out).
+// on up to `threads` threads (the outermost axis shared out); its
+// coefficients are f's own, or made slab by slab by `slabs`.
 template <class V>
-void grid_product_with(const InterpolantND& f, std::span<const StridedValues> coordinates, std::size_t threads,
-                       double* out) {
+Status grid_product_with(const InterpolantND& f, const ExtendedSlabs* slabs,
+                         std::span<const StridedValues> coordinates, std::size_t threads, double* out) {
+    Status status = Ok{};
     visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
         std::vector<ProductAxis> axes;
         for (std::size_t a = 0; a < f.grid.size(); ++a)
@@ -206,13 +228,20 @@ void grid_product_with(const InterpolantND& f, std::span<const StridedValues> co
         const bool empty = std::any_of(axes.begin(), axes.end(), [](const ProductAxis& a) { return a.count() == 0; });
         if (empty) return false;
         return with_fields(f.channels, [&](auto fields) {
-            run_chunks(axes[0].count(), std::clamp<std::size_t>(threads, 1, axes[0].count()),
-                       [&](std::size_t, std::size_t first, std::size_t last) {
-                           GridProduct<W, V, decltype(fields)>(f, axes, fields).run(first, last, out);
-                       });
+            const std::size_t chunks = std::clamp<std::size_t>(threads, 1, axes[0].count());
+            std::vector<Status> made(chunks, Ok{});
+            run_chunks(axes[0].count(), chunks, [&](std::size_t c, std::size_t first, std::size_t last) {
+                made[c] = GridProduct<W, V, decltype(fields)>(f, slabs, axes, fields).run(first, last, out);
+            });
+            for (Status& chunk : made)
+                if (!chunk) {
+                    status = std::move(chunk);
+                    break;
+                }
             return true;
         });
     });
+    return status;
 }
 
 }  // namespace

@@ -32,6 +32,10 @@ struct BuildOptions {
     std::size_t threads = 1;     // for the extension and the tails
     std::size_t field_axes = 0;  // trailing axes of the values that hold fields
     bool periodic = false;       // "periodic" is a boundary condition (at both ends of an axis)
+    // Whether the interpolant holds its extended coefficients; without them
+    // (values and derivatives of N-D data only) it serves a grid product
+    // that makes them slab by slab (ExtendedSlabs).
+    bool hold_data = true;
 };
 
 struct Interpolant1D {

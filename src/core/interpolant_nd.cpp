@@ -152,7 +152,8 @@ Status take_orders_regions(InterpolantND& f, std::span<const std::int32_t> deriv
         shape.push_back(axis.extended_len);
         strides.push_back(axis.stride / f.channels);
     }
-    auto regions = build_regions(f.coefficients->span(), integral_axes(f.grid), shape, strides, threads, f.channels);
+    const std::span<const double> coefficients = f.coefficients ? f.coefficients->span() : std::span<const double>{};
+    auto regions = build_regions(coefficients, integral_axes(f.grid), shape, strides, threads, f.channels);
     if (!regions) return regions.error();
     f.regions = std::move(*regions);
 
@@ -220,9 +221,13 @@ Result<InterpolantND> InterpolantND::create(std::span<const ArrayView> knots, co
     for (std::size_t len : *shape) count *= len;
     if (auto ok = check_tails_memory(integral_axes(f.grid), count); !ok) return ok.error();
 
-    auto extended = extended_coefficients_nd(values, kernel, *pairs, field_axes, threads);
-    if (!extended) return extended.error();
-    f.coefficients = std::make_shared<const Buffer>(std::move(extended->values));
+    if (options.hold_data) {
+        auto extended = extended_coefficients_nd(values, kernel, *pairs, field_axes, threads);
+        if (!extended) return extended.error();
+        f.coefficients = std::make_shared<const Buffer>(std::move(extended->values));
+    } else if (std::any_of(derivatives.begin(), derivatives.end(), [](std::int32_t d) { return d < 0; })) {
+        return panic("antiderivatives need the extended coefficients held");
+    }
     for (std::size_t a = n_axes; a < values.ndim(); ++a) f.channels *= values.shape[a];
     std::size_t stride = f.channels;
     for (std::size_t a = n_axes; a-- > 0;) {

@@ -47,3 +47,16 @@ class Interpolant:
     @property
     def values(self) -> _Float64Array:
         """The data, with their value axes, as a read-only array over the interpolant's own storage."""
+
+def regrid(
+    knots: Sequence[_Float64Array],
+    values: _Float64Array,
+    kernel: str,
+    bcs: Sequence[tuple[str, str]],
+    orders: Sequence[int],
+    coordinates: Sequence[_Float64Array],
+    mode: Literal["raise", "nan", "clip"],
+    workers: int,
+) -> _Float64Array:
+    """What ``Interpolant(knots, values, kernel, bcs, orders, workers).on_grid(coordinates, mode, workers)`` gives,
+    reading data of two or more axes slab by slab instead of copying them whole."""

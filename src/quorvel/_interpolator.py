@@ -19,7 +19,7 @@ from quorvel._grids import UniformAxis, uniform_axis
 from quorvel._catalogue import POLY_EXTRAPOLATION_VALUES
 from quorvel._kernels import kernels
 
-__all__ = ["BoundaryLike", "Interpolator", "OutOfRange", "Workers"]
+__all__ = ["BoundaryLike", "Interpolator", "OutOfRange", "Workers", "regrid"]
 
 Float64Array: TypeAlias = npt.NDArray[np.float64]
 OutOfRange: TypeAlias = Literal["raise", "nan", "clip"]
@@ -162,7 +162,7 @@ def _warn_of_repeated_ends(data: Float64Array, pairs: tuple[tuple[str, str], ...
                 "axis repeats its n samples with period n spacings (the first value comes back one step after "
                 "the last), so drop the repeated last sample",
                 UserWarning,
-                stacklevel=3,
+                stacklevel=4,
             )
 
 
@@ -178,8 +178,40 @@ def _warn_of_linear_ends(shape: tuple[int, ...], kernel: str, pairs: tuple[tuple
                 f"extrapolation of kernel {kernel!r} reads, so its {' and '.join(ends)} "
                 f"end{'s are' if len(ends) > 1 else ' is'} extended linearly",
                 UserWarning,
-                stacklevel=3,
+                stacklevel=4,
             )
+
+
+def _checked_arguments(
+    grid: object, values: object, kernel: object, boundary: object, out_of_range: object
+) -> tuple[tuple[Float64Array, ...], Float64Array, tuple[tuple[str, str], ...]]:
+    """The knots, data and boundary pairs of an interpolator, its arguments checked (warnings at the caller's
+    caller)."""
+    axes = _knot_arrays(grid)
+    data = _data_array(values, axes)
+    if not isinstance(kernel, str):
+        raise TypeError(f"kernel: expected a kernel name such as 'a3', got {type(kernel).__name__}")
+    pairs = _boundary_pairs(boundary, len(axes))
+    _warn_of_repeated_ends(data, pairs)
+    if not isinstance(out_of_range, str):
+        raise TypeError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {type(out_of_range).__name__}")
+    if out_of_range not in _MODES:
+        raise ValueError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {out_of_range!r}")
+    _warn_of_linear_ends(data.shape, kernel, pairs)
+    return tuple(_frozen(axis.knots) for axis in axes), data, pairs
+
+
+def _coordinate_vectors(coordinates: Sequence[npt.ArrayLike], ndim: int, name: str) -> list[Float64Array]:
+    """One 1-D float64 array of coordinates per axis."""
+    if len(coordinates) != ndim:
+        raise TypeError(f"{name}: expected {ndim} vectors of coordinates (one per axis), got {len(coordinates)}")
+    vectors = []
+    for a, axis in enumerate(coordinates):
+        vector = _float64_array(axis, f"coordinates[{a}]")
+        if vector.ndim != 1:
+            raise ValueError(f"coordinates[{a}]: expected a 1-D array of coordinates, got shape {vector.shape}")
+        vectors.append(vector)
+    return vectors
 
 
 def _check_size(name: str, count: int) -> None:
@@ -348,18 +380,7 @@ class Interpolator:
         out_of_range: OutOfRange = "raise",
         workers: Workers = None,
     ) -> None:
-        axes = _knot_arrays(grid)
-        data = _data_array(values, axes)
-        if not isinstance(kernel, str):
-            raise TypeError(f"kernel: expected a kernel name such as 'a3', got {type(kernel).__name__}")
-        pairs = _boundary_pairs(boundary, len(axes))
-        _warn_of_repeated_ends(data, pairs)
-        if not isinstance(out_of_range, str):
-            raise TypeError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {type(out_of_range).__name__}")
-        if out_of_range not in _MODES:
-            raise ValueError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {out_of_range!r}")
-        knots = tuple(_frozen(axis.knots) for axis in axes)
-        _warn_of_linear_ends(data.shape, kernel, pairs)
+        knots, data, pairs = _checked_arguments(grid, values, kernel, boundary, out_of_range)
         self._setup(knots, data, kernel, pairs, (0,) * len(knots), out_of_range, _workers(workers))
 
     def _setup(
@@ -505,15 +526,7 @@ class Interpolator:
         output alone. Antiderivatives, whose terms do not separate by axis, and
         the nearest-knot kernel are evaluated point by point in blocks.
         """
-        ndim = len(self._grid)
-        if len(coordinates) != ndim:
-            raise TypeError(f"on_grid: expected {ndim} vectors of coordinates (one per axis), got {len(coordinates)}")
-        vectors = []
-        for a, axis in enumerate(coordinates):
-            vector = _float64_array(axis, f"coordinates[{a}]")
-            if vector.ndim != 1:
-                raise ValueError(f"coordinates[{a}]: expected a 1-D array of coordinates, got shape {vector.shape}")
-            vectors.append(vector)
+        vectors = _coordinate_vectors(coordinates, len(self._grid), "on_grid")
         count = math.prod(len(vector) for vector in vectors)
         _check_size("coordinates", count * math.prod(self.value_shape))
         threads = self._threads(count, workers)
@@ -825,3 +838,56 @@ class Interpolator:
 
 
 Interpolator.__module__ = "quorvel"  # pickles refer to the public name
+
+
+def regrid(
+    grid: npt.ArrayLike | Sequence[npt.ArrayLike],
+    values: npt.ArrayLike,
+    coordinates: npt.ArrayLike | Sequence[npt.ArrayLike],
+    kernel: str = "a3",
+    boundary: BoundaryLike = "detect",
+    *,
+    derivative: int | Sequence[int] = 0,
+    out_of_range: OutOfRange = "raise",
+    workers: Workers = None,
+) -> Float64Array:
+    """The values (or derivatives) of data on a uniform grid at every combination of new coordinates, in one call.
+
+    ``regrid(grid, values, [x0, x1, ...], kernel, boundary, derivative=d)``
+    gives exactly the bits of ``Interpolator(grid, values, kernel, boundary,
+    out_of_range=...).derivative(d).on_grid(x0, x1, ...)`` without building the
+    interpolator: data of two or more axes are read once, one slab of axis 0
+    at a time, each extended by its ghost values as it is read, so neither a
+    copy of the data nor the time to make one is spent. For resampling a
+    large array once (an image, a volume, a time step of a global field);
+    build an :class:`Interpolator` to evaluate the same data again.
+
+    `grid`, `values`, `kernel`, `boundary` and `out_of_range` are those of
+    :class:`Interpolator`; `coordinates` holds one 1-D array per axis (one
+    array in one dimension), in any order, repeats allowed. `derivative` is
+    one non-negative order for every axis, or one per axis. The result has
+    shape ``(len(x0), len(x1), ...)`` followed by the data's value axes.
+    `workers` as for :meth:`Interpolator.on_grid`.
+    """
+    knots, data, pairs = _checked_arguments(grid, values, kernel, boundary, out_of_range)
+    ndim = len(knots)
+    given: Any = coordinates
+    listed: Sequence[npt.ArrayLike]
+    if ndim == 1 and np.ndim(given) == 1:  # in one dimension, the vector itself
+        listed = [given]
+    elif isinstance(given, (Sequence, np.ndarray)) and not isinstance(given, str):
+        listed = list(given)
+    else:
+        raise TypeError(f"coordinates: expected a sequence of {ndim} 1-D arrays, got {type(given).__name__}")
+    vectors = _coordinate_vectors(listed, ndim, "coordinates")
+    orders = _integers(derivative, "derivative")
+    if orders is None:
+        orders = [_integer(derivative, "derivative")] * ndim
+    elif len(orders) != ndim:
+        raise ValueError(f"derivative: expected {ndim} orders (one per axis), got {len(orders)}")
+    if any(order < 0 for order in orders):
+        raise ValueError(f"derivative: expected non-negative orders, got {min(orders)}")
+    _check_size("coordinates", math.prod(len(vector) for vector in vectors) * math.prod(data.shape[ndim:]))
+    return _engine.regrid(
+        list(knots), data, kernel, list(pairs), orders, vectors, out_of_range, _thread_count(_workers(workers))
+    )

@@ -242,8 +242,9 @@ void compare_engine_paths(std::mt19937_64& rng, const char* kernel, std::size_t 
         product.push_back({vectors[a].data(), vectors[a].size(), 1});
         size *= vectors[a].size();
     }
-    same_everywhere(size, [&](const Evaluators& v, double* out) { v.grid_product(*value, product, 2, out); },
-                    "grid product");
+    same_everywhere(size, [&](const Evaluators& v, double* out) {
+        check(static_cast<bool>(v.grid_product(*value, nullptr, product, 2, out)), "%s grid product refused", v.name);
+    }, "grid product");
 
     // The components of the gradient (degree 1) or of the Hessian (b <= c).
     for (unsigned degree : {1u, 2u}) {
