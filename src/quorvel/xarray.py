@@ -30,7 +30,7 @@ import numpy as np
 import numpy.typing as npt
 import xarray as xr
 
-from quorvel._interpolator import Interpolator, OutOfRange, Workers, _thread_count
+from quorvel._interpolator import Interpolator, OutOfRange, Workers, _thread_count, regrid
 
 __all__ = ["BoundaryByDimension", "DataArrayAccessor", "DatasetAccessor"]
 
@@ -160,15 +160,16 @@ class _Evaluation(_Work):
         return tuple(len(v) for axis, v in enumerate(self.vectors) if axis not in self.squeezed)
 
     def evaluate(self, knots: list[Any], values: Float64Array) -> Float64Array:
+        if self.vectors is not None:  # the data read once, never copied
+            return regrid(knots, values, self.vectors, self.kernel, list(self.boundary), derivative=list(self.orders),
+                          out_of_range=self.out_of_range, workers=self.workers)
+        assert self.points is not None
         f = Interpolator(
             knots, values, self.kernel, list(self.boundary), out_of_range=self.out_of_range, workers=self.workers
         )
         if any(self.orders):
             f = f.derivative(list(self.orders))
-        if self.vectors is None:
-            assert self.points is not None
-            return f(self.points if len(self.grid) > 1 else self.points[..., 0])
-        return f.on_grid(*self.vectors)
+        return f(self.points if len(self.grid) > 1 else self.points[..., 0])
 
 
 @dataclass(frozen=True)
