@@ -182,23 +182,30 @@ def _warn_of_linear_ends(shape: tuple[int, ...], kernel: str, pairs: tuple[tuple
             )
 
 
-def _checked_arguments(
-    grid: object, values: object, kernel: object, boundary: object, out_of_range: object
-) -> tuple[tuple[Float64Array, ...], Float64Array, tuple[tuple[str, str], ...]]:
-    """The knots, data and boundary pairs of an interpolator, its arguments checked (warnings at the caller's
-    caller)."""
+def _checked_grid(
+    grid: object, kernel: object, boundary: object, out_of_range: object
+) -> tuple[tuple[UniformAxis, ...], tuple[tuple[str, str], ...]]:
+    """The knots and boundary pairs of an interpolator, its kernel and range mode checked."""
     axes = _knot_arrays(grid)
-    data = _data_array(values, axes)
     if not isinstance(kernel, str):
         raise TypeError(f"kernel: expected a kernel name such as 'a3', got {type(kernel).__name__}")
     pairs = _boundary_pairs(boundary, len(axes))
-    _warn_of_repeated_ends(data, pairs)
     if not isinstance(out_of_range, str):
         raise TypeError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {type(out_of_range).__name__}")
     if out_of_range not in _MODES:
         raise ValueError(f"out_of_range: expected 'raise', 'nan' or 'clip', got {out_of_range!r}")
+    return axes, pairs
+
+
+def _checked_data(
+    values: object, axes: tuple[UniformAxis, ...], kernel: str, pairs: tuple[tuple[str, str], ...]
+) -> Float64Array:
+    """The data on the grid of `axes` as float64 in the order of its knots, with the warnings their shape and ends
+    call for (at the caller's caller)."""
+    data = _data_array(values, axes)
+    _warn_of_repeated_ends(data, pairs)
     _warn_of_linear_ends(data.shape, kernel, pairs)
-    return tuple(_frozen(axis.knots) for axis in axes), data, pairs
+    return data
 
 
 def _coordinate_vectors(coordinates: Sequence[npt.ArrayLike], ndim: int, name: str) -> list[Float64Array]:
@@ -380,7 +387,9 @@ class Interpolator:
         out_of_range: OutOfRange = "raise",
         workers: Workers = None,
     ) -> None:
-        knots, data, pairs = _checked_arguments(grid, values, kernel, boundary, out_of_range)
+        axes, pairs = _checked_grid(grid, kernel, boundary, out_of_range)
+        data = _checked_data(values, axes, kernel, pairs)
+        knots = tuple(_frozen(axis.knots) for axis in axes)
         self._setup(knots, data, kernel, pairs, (0,) * len(knots), out_of_range, _workers(workers))
 
     def _setup(
@@ -869,8 +878,9 @@ def regrid(
     shape ``(len(x0), len(x1), ...)`` followed by the data's value axes.
     `workers` as for :meth:`Interpolator.on_grid`.
     """
-    knots, data, pairs = _checked_arguments(grid, values, kernel, boundary, out_of_range)
-    ndim = len(knots)
+    axes, pairs = _checked_grid(grid, kernel, boundary, out_of_range)
+    data = _checked_data(values, axes, kernel, pairs)
+    ndim = len(axes)
     given: Any = coordinates
     listed: Sequence[npt.ArrayLike]
     if ndim == 1 and np.ndim(given) == 1:  # in one dimension, the vector itself
@@ -887,7 +897,20 @@ def regrid(
         raise ValueError(f"derivative: expected {ndim} orders (one per axis), got {len(orders)}")
     if any(order < 0 for order in orders):
         raise ValueError(f"derivative: expected non-negative orders, got {min(orders)}")
-    _check_size("coordinates", math.prod(len(vector) for vector in vectors) * math.prod(data.shape[ndim:]))
-    return _engine.regrid(
-        list(knots), data, kernel, list(pairs), orders, vectors, out_of_range, _thread_count(_workers(workers))
-    )
+    return _regridded(axes, data, vectors, kernel, pairs, orders, out_of_range, _thread_count(_workers(workers)))
+
+
+def _regridded(
+    axes: tuple[UniformAxis, ...],
+    data: Float64Array,
+    vectors: Sequence[Float64Array],
+    kernel: str,
+    pairs: tuple[tuple[str, str], ...],
+    orders: list[int],
+    out_of_range: OutOfRange,
+    threads: int,
+) -> Float64Array:
+    """:func:`regrid` of checked arguments: `data` from :func:`_checked_data`, one 1-D float64 vector per axis."""
+    _check_size("coordinates", math.prod(len(vector) for vector in vectors) * math.prod(data.shape[len(axes) :]))
+    knots = [axis.knots for axis in axes]
+    return _engine.regrid(knots, data, kernel, list(pairs), orders, list(vectors), out_of_range, threads)

@@ -30,7 +30,15 @@ import numpy as np
 import numpy.typing as npt
 import xarray as xr
 
-from quorvel._interpolator import Interpolator, OutOfRange, Workers, _thread_count, regrid
+from quorvel._grids import UniformAxis, uniform_axis
+from quorvel._interpolator import (
+    Interpolator,
+    OutOfRange,
+    Workers,
+    _checked_data,
+    _regridded,
+    _thread_count,
+)
 
 __all__ = ["BoundaryByDimension", "DataArrayAccessor", "DatasetAccessor"]
 
@@ -94,6 +102,9 @@ class _Work:
     of them: each field has the bits it has alone.
     """
 
+    # Dask names the tasks by the function's __name__, or by its text, which would print every array held here.
+    __name__: ClassVar[str] = "quorvel"
+
     dims: tuple[Hashable, ...]
     grid: tuple[npt.NDArray[Any], ...]
     kernel: str
@@ -108,8 +119,7 @@ class _Work:
         """The result for the prepared data, fields as trailing axes."""
         raise NotImplementedError
 
-    def __call__(self, block: Any) -> Float64Array:
-        values = _single(block)
+    def __call__(self, values: npt.NDArray[Any]) -> Float64Array:
         core = len(self.grid)
         fields = values.shape[core:]
         shape = self.target_shape() + fields
@@ -144,12 +154,12 @@ class _Work:
 class _Evaluation(_Work):
     """Values or derivatives on a grid product or at points."""
 
-    # Dask names the tasks by the function's __name__, or by its text, which would print every array held here.
     __name__: ClassVar[str] = "quorvel-interp"
 
     orders: tuple[int, ...]
     out_of_range: OutOfRange
     vectors: tuple[Float64Array, ...] | None  # one per axis, for the grid product
+    axes: tuple[UniformAxis, ...]  # the grid's knots as checked, for the grid product
     squeezed: tuple[int, ...]  # axes of the grid product given as scalars, dropped from the result
     points: Float64Array | None  # shape (..., number of axes), for pointwise evaluation
 
@@ -160,9 +170,10 @@ class _Evaluation(_Work):
         return tuple(len(v) for axis, v in enumerate(self.vectors) if axis not in self.squeezed)
 
     def evaluate(self, knots: list[Any], values: Float64Array) -> Float64Array:
-        if self.vectors is not None:  # the data read once, never copied
-            return regrid(knots, values, self.vectors, self.kernel, list(self.boundary), derivative=list(self.orders),
-                          out_of_range=self.out_of_range, workers=self.workers)
+        if self.vectors is not None:  # the data read once, never copied, the grid checked once for all blocks
+            data = _checked_data(values, self.axes, self.kernel, self.boundary)
+            return _regridded(self.axes, data, self.vectors, self.kernel, self.boundary, list(self.orders),
+                              self.out_of_range, _thread_count(self.workers))
         assert self.points is not None
         f = Interpolator(
             knots, values, self.kernel, list(self.boundary), out_of_range=self.out_of_range, workers=self.workers
@@ -189,18 +200,41 @@ class _Integration(_Work):
         return np.asarray(f.integrate(self.lower, self.upper), dtype=np.float64)
 
 
-def _computed(work: _Work, data: Any) -> Any:
-    """`work` applied to `data` (leading axes the grid's): at once, or lazily per chunk of the trailing axes.
+@dataclass(frozen=True)
+class _Arranged:
+    """`work` on blocks whose axes come in another order: `before` puts the grid's first, `after` puts the result's
+    in the order wanted.  Both are views, so that Dask graphs need no layers of transposition."""
 
-    Dask-backed data are gathered into one chunk along the grid's axes, and each chunk of the others becomes a task
-    that builds its own interpolators (one thread each unless `workers` says otherwise: Dask runs the tasks in
-    parallel). The result's leading axes are the target's, in one chunk, followed by the trailing axes as chunked.
+    work: _Work
+    before: tuple[int, ...]
+    after: tuple[int, ...]
+
+    @property
+    def __name__(self) -> str:  # the name Dask gives the tasks
+        return self.work.__name__
+
+    def __call__(self, block: Any) -> Float64Array:
+        return np.transpose(self.work(np.transpose(_single(block), self.before)), self.after)
+
+
+def _computed(work: _Work, var: xr.Variable, new_dims: tuple[Hashable, ...], order: Sequence[Hashable]) -> Any:
+    """`work` applied to the data of `var`, along whose dimensions `work.dims` the grid lies: the result has the
+    dimensions `order`, those of the work's target (`new_dims`) and the others of `var`; computed at once, or
+    lazily per chunk of the others.
+
+    Dask-backed data are gathered into one chunk along the grid's dimensions, and each chunk of the others becomes a
+    task that builds its own interpolators (one thread each unless `workers` says otherwise: Dask runs the tasks in
+    parallel). The result has the target's dimensions in one chunk and the others as chunked.
     """
-    core = len(work.grid)
+    rest = tuple(d for d in var.dims if d not in work.dims)
+    arranged = _Arranged(
+        work, tuple(var.dims.index(d) for d in work.dims + rest), tuple((new_dims + rest).index(d) for d in order)
+    )
+    data = var.data
     if getattr(data, "chunks", None) is None:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            result = work(np.asarray(data))
+            result = arranged(np.asarray(data))
         for warning in caught:  # as the interpolator said them, but naming the dimensions
             warnings.warn(_named(str(warning.message), work.dims), warning.category, stacklevel=_caller_outside())
         return result
@@ -208,15 +242,14 @@ def _computed(work: _Work, data: Any) -> Any:
 
     if not isinstance(data, dsa.Array):
         raise TypeError(f"chunked data of type {type(data).__name__}: only NumPy and Dask arrays are supported")
-    work = replace(work, workers=1 if work.workers is None else work.workers)
-    target = work.target_shape()
-    ndim = data.ndim
-    new = tuple(range(ndim, ndim + len(target)))
-    out = new + tuple(range(core, ndim))
-    whole = data.rechunk(dict.fromkeys(range(core), -1))  # type: ignore[no-untyped-call]
+    arranged = replace(arranged, work=replace(work, workers=1 if work.workers is None else work.workers))
+    labels = {d: axis for axis, d in enumerate(var.dims)} | {d: var.ndim + i for i, d in enumerate(new_dims)}
+    out = tuple(labels[d] for d in order)
+    whole = data.rechunk({var.dims.index(d): -1 for d in work.dims})  # type: ignore[no-untyped-call]
     return dsa.blockwise(  # type: ignore[no-untyped-call]
-        work, out, whole, tuple(range(ndim)),
-        new_axes=dict(zip(new, target)), concatenate=False, dtype=np.float64, meta=np.empty((0,) * len(out)),
+        arranged, out, whole, tuple(range(var.ndim)),
+        new_axes={var.ndim + i: n for i, n in enumerate(work.target_shape())}, concatenate=False, dtype=np.float64,
+        meta=np.empty((0,) * len(out)),
     )
 
 
@@ -362,26 +395,25 @@ def _interpolated(
 ) -> xr.Variable:
     """`var` at the new coordinates along those of its dimensions that have them."""
     dims = tuple(d for d in var.dims if d in targets)
-    rest = tuple(d for d in var.dims if d not in targets)
     chosen = [targets[d] for d in dims]
     work = _Evaluation(
         dims, tuple(knots[d] for d in dims), settings.kernel, tuple(settings.boundary[d] for d in dims),
-        settings.workers, tuple(orders.get(d, 0) for d in dims), settings.out_of_range, None, (), None,
+        settings.workers, tuple(orders.get(d, 0) for d in dims), settings.out_of_range, None, (), (), None,
     )
     if all(t.dims in ((), (d,)) for d, t in zip(dims, chosen)):  # a grid product: every axis on its own
         new_dims = tuple(d for d, t in zip(dims, chosen) if t.dims)
         vectors = tuple(np.asarray(t.values, dtype=np.float64).reshape(-1) for t in chosen)
         squeezed = tuple(axis for axis, t in enumerate(chosen) if not t.dims)
-        work = replace(work, vectors=vectors, squeezed=squeezed)
+        axes = tuple(uniform_axis(knots[d], str(d)) for d in dims)
+        work = replace(work, vectors=vectors, squeezed=squeezed, axes=axes)
     else:  # points: the new coordinates broadcast against each other
         new_dims = tuple(dict.fromkeys(d for t in chosen for d in t.dims))
         sizes = {d: n for t in chosen for d, n in zip(t.dims, t.values.shape)}
         points = np.stack([_spread(t, new_dims, sizes) for t in chosen], axis=-1)
         work = replace(work, points=points)
-    result = _computed(work, var.transpose(*dims, *rest).data)
     # In xarray's order: each interpolated dimension replaced by those of its new coordinates.
-    order = dict.fromkeys(n for d in var.dims for n in (targets[d].dims if d in targets else (d,)))
-    return xr.Variable(new_dims + rest, result, attrs=var.attrs if keep_attrs else None).transpose(*order)
+    order = tuple(dict.fromkeys(n for d in var.dims for n in (targets[d].dims if d in targets else (d,))))
+    return xr.Variable(order, _computed(work, var, new_dims, order), attrs=var.attrs if keep_attrs else None)
 
 
 def _spread(target: _Target, dims: tuple[Hashable, ...], sizes: Mapping[Hashable, int]) -> Float64Array:
@@ -479,7 +511,7 @@ def _integrated(
         dims, tuple(knots[d] for d in dims), settings.kernel, tuple(settings.boundary[d] for d in dims),
         settings.workers, lower, upper,
     )
-    return xr.Variable(rest, _computed(work, var.transpose(*dims, *rest).data))
+    return xr.Variable(rest, _computed(work, var, (), rest))
 
 
 def _extent(knots: npt.NDArray[Any], pair: tuple[str, str]) -> tuple[float, float]:
