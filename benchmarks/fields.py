@@ -7,10 +7,12 @@
 - Zooms, one thread: a 96^3 volume to 191^3 with "a3" by `on_grid` against
   scipy.ndimage.zoom(order=3, grid_mode=False) and against quorvel at the
   points of the meshgrid (the meshgrid built in the call, as a user writes it);
-  a 2048^2 image to 4095^2 with "b5" against zoom(order=5).  Times per output
+  a 2048^2 image to 4095^2 with "b5" against zoom(order=5).  Both again in one
+  call from the data (`regrid`, which reads them once and copies nothing)
+  against building the interpolator and calling `on_grid`.  Times per output
   value.
 - Memory: the peak resident memory a zoom adds over the output (in a fresh
-  process), and the bytes an interpolator holds per data value (the data's own
+  process; for `regrid` the data are its input), and the bytes an interpolator holds per data value (the data's own
   are 8), for 2-D 512^2 and 3-D 256^3 and several kernels.
 Run alone with `python benchmarks/fields.py`, or in `benchmarks/run.py`.
 """
@@ -26,7 +28,7 @@ from _timing import Figure, Workload, run
 from scipy.interpolate import RegularGridInterpolator
 from scipy.ndimage import map_coordinates, zoom
 
-from quorvel import Interpolator
+from quorvel import Interpolator, regrid
 
 POINTS = 10**6
 SLOW_POINTS = 2 * 10**4
@@ -53,11 +55,11 @@ def rgb_image() -> list[Workload]:
 
 def zooms() -> list[Workload]:
     rng = np.random.default_rng(1)
-    volume = rng.standard_normal((96, 96, 96))
-    f = Interpolator([np.arange(96.0)] * 3, volume, "a3", "poly", workers=1)
+    volume, cube = rng.standard_normal((96, 96, 96)), [np.arange(96.0)] * 3
+    f = Interpolator(cube, volume, "a3", "poly", workers=1)
     x = np.linspace(0.0, 95.0, 191)
-    image = rng.standard_normal((2048, 2048))
-    g = Interpolator([np.arange(2048.0)] * 2, image, "b5", "poly", workers=1)
+    image, square = rng.standard_normal((2048, 2048)), [np.arange(2048.0)] * 2
+    g = Interpolator(square, image, "b5", "poly", workers=1)
     y = np.linspace(0.0, 2047.0, 4095)
     return [
         Workload('zoom 96^3 to 191^3 "a3" (on_grid)', 191**3, lambda: f.on_grid(x, x, x), {
@@ -66,6 +68,17 @@ def zooms() -> list[Workload]:
         }),
         Workload('zoom 2048^2 to 4095^2 "b5" (on_grid)', 4095**2, lambda: g.on_grid(y, y), {
             "scipy.ndimage.zoom order 5": lambda: zoom(image, 4095 / 2048, order=5, grid_mode=False),
+        }),
+        Workload('zoom 96^3 to 191^3 "a3" (regrid, from the data)', 191**3,
+                 lambda: regrid(cube, volume, [x, x, x], "a3", "poly", workers=1), {
+            "Interpolator built, then on_grid": lambda: Interpolator(cube, volume, "a3", "poly", workers=1).on_grid(
+                x, x, x),
+            "scipy.ndimage.zoom order 3": lambda: zoom(volume, 191 / 96, order=3, grid_mode=False),
+        }),
+        Workload('zoom 2048^2 to 4095^2 "b5" (regrid, from the data)', 4095**2,
+                 lambda: regrid(square, image, [y, y], "b5", "poly", workers=1), {
+            "Interpolator built, then on_grid": lambda: Interpolator(square, image, "b5", "poly", workers=1).on_grid(
+                y, y),
         }),
     ]
 
@@ -78,7 +91,7 @@ def in_fresh_process(code: str) -> float:
 PEAK = """
     import resource
     import numpy as np
-    from quorvel import Interpolator
+    from quorvel import Interpolator, regrid
     f = Interpolator([np.arange(96.0)] * 3, np.ones((96, 96, 96)), "a3", workers=1)
     x = np.linspace(0.0, 95.0, 191)
     with open("/proc/self/statm") as statm:
@@ -96,9 +109,10 @@ def memory() -> list[Figure]:
     extra = {name: in_fresh_process(PEAK.format(call=call)) for name, call in [
         ("on_grid", "f.on_grid(x, x, x)"),
         ("meshgrid", "f(np.stack(np.meshgrid(x, x, x, indexing='ij'), axis=-1))"),
+        ("regrid", "regrid([np.arange(96.0)] * 3, f.values, [x, x, x], 'a3', workers=1)"),
     ]}
     figures = [Figure("zoom 96^3 to 191^3: peak memory beyond the output, per output byte", max(extra["on_grid"], 1e-3),
-                      {"quorvel at the meshgrid's points": extra["meshgrid"]})]
+                      {"quorvel at the meshgrid's points": extra["meshgrid"], "regrid, from the data": extra["regrid"]})]
     for shape in [(512, 512), (256, 256, 256)]:
         for kernel in ("a1", "a3", "b5", "b13"):
             held = in_fresh_process(f"""
