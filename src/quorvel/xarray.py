@@ -98,8 +98,8 @@ def _prepared(grid: Sequence[npt.NDArray[Any]], values: npt.NDArray[Any]) -> tup
 class _Work:
     """What a block of data gives: the data's leading axes are the grid's, the others fields.
 
-    A block gets interpolators of its own, so that the blocks of Dask-backed data give the bits of one call on all
-    of them: each field has the bits it has alone.
+    A block is interpolated on its own (regridded, or by interpolators of its own), so that the blocks of Dask-backed
+    data give the bits of one call on all of them: each field has the bits it has alone.
     """
 
     # Dask names the tasks by the function's __name__, or by its text, which would print every array held here.
@@ -223,7 +223,7 @@ def _computed(work: _Work, var: xr.Variable, new_dims: tuple[Hashable, ...], ord
     lazily per chunk of the others.
 
     Dask-backed data are gathered into one chunk along the grid's dimensions, and each chunk of the others becomes a
-    task that builds its own interpolators (one thread each unless `workers` says otherwise: Dask runs the tasks in
+    task that interpolates its own data (on one thread unless `workers` says otherwise: Dask runs the tasks in
     parallel). The result has the target's dimensions in one chunk and the others as chunked.
     """
     rest = tuple(d for d in var.dims if d not in work.dims)
