@@ -533,7 +533,9 @@ class Interpolator:
         partial sum for all coordinates of the outer axes, so that zooming a
         volume costs a few operations per output value and memory for the
         output alone. Antiderivatives, whose terms do not separate by axis, and
-        the nearest-knot kernel are evaluated point by point in blocks.
+        the nearest-knot kernel are evaluated point by point in blocks. To
+        resample data once, :func:`quorvel.regrid` gives the same bits without
+        building the interpolator.
         """
         vectors = _coordinate_vectors(coordinates, len(self._grid), "on_grid")
         count = math.prod(len(vector) for vector in vectors)
