@@ -114,6 +114,12 @@ SMALL_CALLS |= {
     "engine integrate outside": lambda: engine_1d.with_orders([0], 1).integrate(np.array([1.5]), np.array([99.0]),
                                                                                "raise"),
     "engine integrate refused": lambda: engine_nd.integrate(np.zeros(2), np.ones(2), "nan"),
+    "engine regrid": lambda: _engine.regrid(GRID, DATA.T.copy().T, "b5", [("periodic", "periodic"), ("detect", "poly")],
+                                            [1, 0], [X[:6], GRID[1]], "nan", 2),
+    "engine regrid outside": lambda: _engine.regrid(GRID, DATA, "a3", [("poly", "poly")] * 2, [0, 0],
+                                                    [X, GRID[1]], "raise", 2),
+    "engine regrid built": lambda: _engine.regrid(GRID, DATA, "a3", [("poly", "poly")] * 2, [-1, 0],
+                                                  [X[:6], GRID[1]], "clip", 2),
 }
 
 # Results of eight megabytes and more: a leaked buffer shows in resident memory.
@@ -137,6 +143,9 @@ BIG_CALLS = {
     "engine on grid big": lambda: engine_large.on_grid([np.linspace(0.0, 1.0, 1000)] * 2, "raise", 2),
     "engine construction": lambda: _engine.Interpolant([MILLION[::1000]] * 2, np.ones((1000, 1000)), "b5",
                                                        [("poly", "poly")] * 2, [-1, 0], 2),
+    "engine regrid big": lambda: _engine.regrid([np.linspace(0.0, 1.0, 800)] * 2, np.ones((800, 800)), "a3",
+                                                [("detect", "poly")] * 2, [0, 0],
+                                                [np.linspace(0.0, 1.0, 1000)] * 2, "raise", 2),
 }
 
 
