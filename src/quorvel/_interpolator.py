@@ -221,6 +221,19 @@ def _coordinate_vectors(coordinates: Sequence[npt.ArrayLike], ndim: int, name: s
     return vectors
 
 
+def _orders_along(order: object, axes: list[int], name: str) -> list[int]:
+    """One non-negative order per axis in `axes`: `order` given once for all of them, or once for each."""
+    orders = _integers(order, name)
+    if orders is None:
+        orders = [_integer(order, name)] * len(axes)
+    elif len(orders) != len(axes):
+        raise ValueError(f"{name}: expected {len(axes)} orders (one per axis in {axes}), got {len(orders)}")
+    for step in orders:
+        if step < 0:
+            raise ValueError(f"{name}: expected non-negative orders, got {step}")
+    return orders
+
+
 def _check_size(name: str, count: int) -> None:
     """Refuses `count` float64 values that no array can hold, naming the argument that asks for them."""
     if count * 8 >= 2**63:
@@ -673,15 +686,8 @@ class Interpolator:
                 if value % ndim in axes:
                     raise ValueError(f"axis: axis {value % ndim} is given twice")
                 axes.append(value % ndim)
-        orders = _integers(order, "order")
-        if orders is None:
-            orders = [_integer(order, "order")] * len(axes)
-        elif len(orders) != len(axes):
-            raise ValueError(f"order: expected {len(axes)} orders (one per axis in {axes}), got {len(orders)}")
         steps = [0] * ndim
-        for index, step in zip(axes, orders):
-            if step < 0:
-                raise ValueError(f"order: expected non-negative orders, got {step}")
+        for index, step in zip(axes, _orders_along(order, axes, "order")):
             steps[index] = step
         info = kernels()[self._kernel]
         if any(step > info.max_derivative + info.max_integral for step in steps):
@@ -892,13 +898,7 @@ def regrid(
     else:
         raise TypeError(f"coordinates: expected a sequence of {ndim} 1-D arrays, got {type(given).__name__}")
     vectors = _coordinate_vectors(listed, ndim, "coordinates")
-    orders = _integers(derivative, "derivative")
-    if orders is None:
-        orders = [_integer(derivative, "derivative")] * ndim
-    elif len(orders) != ndim:
-        raise ValueError(f"derivative: expected {ndim} orders (one per axis), got {len(orders)}")
-    if any(order < 0 for order in orders):
-        raise ValueError(f"derivative: expected non-negative orders, got {min(orders)}")
+    orders = _orders_along(derivative, list(range(ndim)), "derivative")
     return _regridded(axes, data, vectors, kernel, pairs, orders, out_of_range, _thread_count(_workers(workers)))
 
 
