@@ -85,18 +85,33 @@ def uniform_axis(given: npt.NDArray[Any], name: str) -> UniformAxis:
     count = len(knots)
     if count < 2:
         raise ValueError(f"{name}: expected at least 2 knots, got {count}")
-    _require_finite(knots, name)
     first, last = float(knots[0]), float(knots[-1])
     step = (last - first) / (count - 1)  # Python floats: an overflow gives inf, and no warning
     if not math.isfinite(step):
+        _require_finite(knots, name)
         raise ValueError(f"{name}: the knots from {first} to {last} span too wide a range")
     descending = step < 0
-    _require_strictly_monotonic(knots, descending, name)
-    reach = max(abs(first), abs(last)) / abs(step)
-    _require_uniform(knots, step, knot_tolerance(given.dtype, count, reach), name)
+    # Equal end knots (no step) cannot be monotonic: the checks below say which repeats.
+    tolerance = knot_tolerance(given.dtype, count, max(abs(first), abs(last)) / abs(step)) if step else 0.0
+    if not (step and _near_places(knots, step, tolerance)):  # the checks one by one, to name what is wrong
+        _require_finite(knots, name)
+        _require_strictly_monotonic(knots, descending, name)
+        _require_uniform(knots, step, tolerance, name)
     if descending:
         first, last = last, first
     return UniformAxis(_exactly_uniform(first, last, count), descending)
+
+
+def _near_places(knots: Float64Array, step: float, tolerance: float) -> bool:
+    """Whether every knot lies within `tolerance` spacings of ``knots[0] + i * step``, in one pass: the common case.
+
+    Such knots are also finite (a NaN or an infinity is at no distance) and strictly monotonic (a knot is within a
+    thousandth of a spacing of its place), so this is all :func:`uniform_axis` asks of them.
+    """
+    with np.errstate(all="ignore"):
+        distance = knots - knots[0]
+        distance -= np.arange(len(knots)) * step
+        return bool(np.abs(distance).max() / abs(step) <= tolerance)
 
 
 def _require_finite(knots: Float64Array, name: str) -> None:
