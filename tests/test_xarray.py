@@ -121,6 +121,19 @@ def test_dask_with_threads_is_lazy_and_has_the_bits_in_memory():
         assert data.quorvel.integrate("lat").compute().shape == (0, 36)
 
 
+def test_dask_tasks_are_named_by_what_they_compute():
+    pytest.importorskip("dask.array")
+    lazy = field().chunk({"time": 1})
+
+    def name(data, **changes):
+        return data.quorvel.interp(**({"lat": [1.0, 2.0]} | changes)).data.name
+
+    assert name(lazy) == name(field().chunk({"time": 1}))  # the same work on the same data: the same tasks
+    others = [name(lazy, lat=[1.0, 3.0]), name(lazy, kernel="b5"), name(lazy * 2.0), name(lazy, lon=[5.0]),
+              name(lazy, boundary={"lat": "linear"}), name(lazy, lat=1.0), name(lazy.transpose("lon", ...))]
+    assert len({name(lazy), *others}) == 1 + len(others)
+
+
 @pytest.fixture(scope="module")
 def cluster_client():
     distributed = pytest.importorskip("distributed")
