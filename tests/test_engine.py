@@ -100,27 +100,30 @@ def test_nan_and_clip_per_lane_as_the_core_on_masked_or_clipped_points(kernel, d
 
 
 @pytest.mark.parametrize("coherent", [False, True])
-@pytest.mark.parametrize(("shape", "kernel", "orders"), [((800, 700), "a4", (0, 1)), ((90, 80, 80), "b5", (0, 0, -1))])
-def test_large_grids_in_any_order_of_points(shape, kernel, orders, coherent):
-    """Grids beyond the cache (over 4 MiB) are evaluated in a cache-aware order unless the points already come in
-    one."""
+@pytest.mark.parametrize(("shape", "fields", "kernel", "orders"),
+                         [((800, 700), (), "a4", (0, 1)), ((500, 400), (3,), "a3", (1, 0)),
+                          ((90, 80, 80), (), "b5", (0, 0, -1))])
+def test_large_grids_in_any_order_of_points(shape, fields, kernel, orders, coherent):
+    """Grids beyond the cache (over 4 MiB) are evaluated in a cache-aware order, block by block of points, unless the
+    points already come in one."""
     knots = [np.linspace(0.0, 1.0, n) for n in shape]
-    values = rng_for("large", shape).standard_normal(shape)
+    values = rng_for("large", shape).standard_normal(shape + fields)
     bcs = [("poly", "poly")] * len(shape)
-    core = (_core.Interpolant1D(knots[0], values, kernel, *bcs[0], orders[0]) if len(shape) == 1
-            else _core.InterpolantND(knots, values, kernel, bcs, list(orders)))
+    cores = [_core.InterpolantND(knots, values[(..., *field)], kernel, bcs, list(orders)) for field in np.ndindex(fields)]
     engine = _engine.Interpolant(knots, values, kernel, bcs, list(orders), 2)
-    points = points_in(knots, 60_000, key=shape)
+    points = points_in(knots, 300_000, key=shape)  # more than one block
     if coherent:
         points = np.sort(points, axis=0)
+    expected = np.stack([core.evaluate(points) for core in cores], axis=-1).reshape(len(points), *fields)
     for workers in (1, 2):
-        assert same_bits(engine.evaluate(points, "raise", workers), core.evaluate(points))
-    bad = points.copy()
-    bad[[40_000, 50_000, 59_000]] = 2.0  # the first in input order, not in the order of evaluation
-    with pytest.raises(ValueError) as expected:
-        core.evaluate(bad)
-    with pytest.raises(ValueError, match=f"^{re.escape(str(expected.value))}$"):
-        engine.evaluate(bad, "raise", 1)
+        assert same_bits(engine.evaluate(points, "raise", workers), expected)
+    for first in (40_000, 290_000):  # in the first block, in a later one
+        bad = points.copy()
+        bad[[first, first + 5_000, 299_000]] = 2.0  # the first in input order, not in the order of evaluation
+        with pytest.raises(ValueError) as error:
+            cores[0].evaluate(bad)
+        with pytest.raises(ValueError, match=f"^{re.escape(str(error.value))}$"):
+            engine.evaluate(bad, "raise", 1)
 
 
 def test_derived_interpolants_share_the_data_and_match_the_core():

@@ -50,26 +50,30 @@ struct Results {
 
 // Evaluates `rows` into `out` with evaluate(rows, out), a block at a time and
 // in cache order where that pays (the values are copied into that order and
-// the results back).  A point outside the range stops it; the block is then
-// evaluated in the given order, which finds the first such point.
+// the results back, through buffers that every block reuses).  A point
+// outside the range stops it; the block is then evaluated in the given order,
+// which finds the first such point.
 template <class Evaluate>
 OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> axes, std::size_t grid_bytes,
                              Results out, Evaluate&& evaluate) {
     const std::size_t dims = axes.size();
-    for (std::size_t begin = 0; begin < rows.count; begin += ORDER_BLOCK) {
+    OrderedPoints ordered;
+    Buffer values;
+    const std::size_t order_block = cache_order_block(grid_bytes);
+    for (std::size_t begin = 0; begin < rows.count; begin += order_block) {
         const PointRows block{rows.at(begin, 0), rows.point_stride, rows.axis_stride,
-                              std::min(ORDER_BLOCK, rows.count - begin)};
+                              std::min(order_block, rows.count - begin)};
         OutsideRange found;
-        const OrderedPoints ordered = cache_order(axes, grid_bytes, block);
-        if (!ordered.empty()) {
-            Buffer values(block.count * out.channels);
+        const bool in_order = cache_order(axes, grid_bytes, block, ordered);
+        if (in_order) {
+            if (values.size() < block.count * out.channels) values = Buffer(block.count * out.channels);
             found = evaluate(PointRows{ordered.coordinates.data(), static_cast<std::ptrdiff_t>(dims), 1, block.count},
                              values.data());
             if (found.point == OutsideRange::none)
                 for (std::size_t i = 0; i < block.count; ++i)
                     std::copy_n(values.data() + i * out.channels, out.channels, out.at(begin + ordered.order[i]));
         }
-        if (ordered.empty() || found.point != OutsideRange::none) found = evaluate(block, out.at(begin));
+        if (!in_order || found.point != OutsideRange::none) found = evaluate(block, out.at(begin));
         if (found.point != OutsideRange::none) return {begin + found.point, found.axis};
     }
     return {};

@@ -1,7 +1,6 @@
 #include "point_order.hpp"
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 namespace quorvel {
@@ -21,17 +20,24 @@ constexpr std::size_t POINTS_PER_BUCKET = 8;
 constexpr std::size_t BUCKET_BYTES = std::size_t{32} << 10;
 constexpr std::size_t MAX_BUCKETS = std::size_t{1} << 15;
 
+// Points put in cache order together: a few hundred per bucket, within
+// these bounds (measured: fewer per bucket read the grid from memory again,
+// more put back results spread over more memory than the caches hold).
+constexpr std::size_t POINTS_PER_BLOCK_BUCKET = 256;
+constexpr std::size_t MIN_BLOCK = std::size_t{1} << 18, MAX_BLOCK = std::size_t{1} << 20;
+
 // Buckets of 2^shift cells along every axis, numbered row-major.  A bucket
 // need only be roughly right, so the cell is found by a multiplication.
 class Buckets {
 public:
     Buckets(std::span<const CellAxis> axes, std::size_t target) {
-        for (const CellAxis& cells : axes) axes_.push_back({cells, 1.0 / cells.spacing});
+        for (const CellAxis& cells : axes)
+            axes_.push_back({cells.origin + cells.lo * cells.spacing, 1.0 / cells.spacing, cells.hi - cells.lo});
         for (;; ++shift_) {
             count_ = 1;
             for (std::size_t a = axes_.size(); a-- > 0;) {
-                axes_[a].stride = count_;
-                count_ *= (static_cast<std::size_t>(axes_[a].cells.hi - axes_[a].cells.lo) >> shift_) + 1;
+                axes_[a].stride = static_cast<std::uint32_t>(count_);  // at most MAX_BUCKETS in the end
+                count_ *= (static_cast<std::size_t>(axes_[a].cells) >> shift_) + 1;
             }
             if (count_ <= target || shift_ == 63) return;
         }
@@ -40,23 +46,34 @@ public:
     std::size_t count() const { return count_; }
 
     std::uint32_t key(const PointRows& points, std::size_t i) const {
-        std::size_t key = 0;
+        std::uint32_t key = 0;
+        for (std::size_t a = 0; a < axes_.size(); ++a) key += axes_[a].part(*points.at(i, a), shift_);
+        return key;
+    }
+
+    // The keys of all points, axis by axis.
+    void keys(const PointRows& points, std::uint32_t* out) const {
+        std::fill_n(out, points.count, 0);
         for (std::size_t a = 0; a < axes_.size(); ++a) {
-            // The cell, clamped before the conversion (a NaN goes to lo).
-            const CellAxis& cells = axes_[a].cells;
-            const double u = (*points.at(i, a) - cells.origin) * axes_[a].scale;
-            const double clamped = u >= cells.lo ? (u <= cells.hi ? u : cells.hi) : cells.lo;
-            key += ((static_cast<std::size_t>(clamped) - static_cast<std::size_t>(cells.lo)) >> shift_) *
-                   axes_[a].stride;
+            const Axis axis = axes_[a];
+            const double* x = points.at(0, a);
+            for (std::size_t i = 0; i < points.count; ++i, x += points.point_stride) out[i] += axis.part(*x, shift_);
         }
-        return static_cast<std::uint32_t>(key);
     }
 
 private:
     struct Axis {
-        CellAxis cells;
-        double scale = 0.0;  // 1 / spacing
-        std::size_t stride = 0;
+        double first, scale;  // the lowest cell's start, 1 / spacing
+        double cells;         // the highest cell, counted from the lowest
+        std::uint32_t stride = 0;
+
+        // The axis' part of the key of coordinate x: its cell, clamped
+        // before the conversion (a NaN goes to the lowest).
+        std::uint32_t part(double x, unsigned shift) const {
+            const double u = (x - first) * scale;
+            const double clamped = u >= 0.0 ? (u <= cells ? u : cells) : 0.0;
+            return static_cast<std::uint32_t>(static_cast<std::int64_t>(clamped) >> shift) * stride;
+        }
     };
     std::vector<Axis> axes_;
     unsigned shift_ = 0;
@@ -82,25 +99,34 @@ bool coherent(const Buckets& buckets, const PointRows& points) {
 
 }  // namespace
 
-OrderedPoints cache_order(std::span<const CellAxis> axes, std::size_t grid_bytes, const PointRows& points) {
-    if (grid_bytes < CACHE_BYTES || points.count < MIN_POINTS || points.count > UINT32_MAX) return {};
+std::size_t cache_order_block(std::size_t grid_bytes) {
+    return std::clamp(grid_bytes / BUCKET_BYTES * POINTS_PER_BLOCK_BUCKET, MIN_BLOCK, MAX_BLOCK);
+}
+
+bool cache_order(std::span<const CellAxis> axes, std::size_t grid_bytes, const PointRows& points,
+                 OrderedPoints& ordered) {
+    if (grid_bytes < CACHE_BYTES || points.count < MIN_POINTS || points.count > UINT32_MAX) return false;
     const std::size_t most = std::clamp<std::size_t>(grid_bytes / BUCKET_BYTES, 1, MAX_BUCKETS);
     const Buckets buckets(axes, std::clamp<std::size_t>(points.count / POINTS_PER_BUCKET, 1, most));
-    if (coherent(buckets, points)) return {};
+    if (coherent(buckets, points)) return false;
 
     // Counting sort: the points of bucket b go to rows [start[b], start[b + 1]).
     const std::size_t dims = axes.size();
-    const std::unique_ptr<std::uint32_t[]> keys(new std::uint32_t[points.count]);
-    std::vector<std::uint32_t> start(buckets.count() + 1, 0);
-    for (std::size_t i = 0; i < points.count; ++i) ++start[(keys[i] = buckets.key(points, i)) + 1];
+    std::vector<std::uint32_t>& keys = ordered.keys;
+    std::vector<std::uint32_t>& start = ordered.starts;
+    keys.resize(points.count);
+    start.assign(buckets.count() + 1, 0);
+    buckets.keys(points, keys.data());
+    for (std::size_t i = 0; i < points.count; ++i) ++start[keys[i] + 1];
     for (std::size_t b = 0; b < buckets.count(); ++b) start[b + 1] += start[b];
-    OrderedPoints ordered{std::unique_ptr<std::uint32_t[]>(new std::uint32_t[points.count]), Buffer(points.count * dims)};
+    ordered.order.resize(points.count);
+    ordered.coordinates.resize(points.count * dims);
     for (std::size_t i = 0; i < points.count; ++i) {
         const std::uint32_t row = start[keys[i]]++;
         ordered.order[row] = static_cast<std::uint32_t>(i);
         for (std::size_t a = 0; a < dims; ++a) ordered.coordinates[row * dims + a] = *points.at(i, a);
     }
-    return ordered;
+    return true;
 }
 
 }  // namespace quorvel

@@ -10,10 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
-
-#include "array.hpp"
+#include <vector>
 
 namespace quorvel {
 
@@ -37,17 +35,25 @@ struct PointRows {
 
 // The points put in bucket order: `coordinates` holds them row-major, dims
 // values each, and `order[i]` is the index in the given points of row i.
+// One is reused from block to block of points, so that the sort writes to
+// memory the caches already hold rather than to fresh pages.
 struct OrderedPoints {
-    std::unique_ptr<std::uint32_t[]> order;
-    Buffer coordinates;
-
-    bool empty() const { return order == nullptr; }
+    std::vector<std::uint32_t> order;
+    std::vector<double> coordinates;
+    std::vector<std::uint32_t> keys, starts;  // the sort's own
 };
 
-// `points` on a grid of `axes` whose coefficients take `grid_bytes`, in the
-// order in which to evaluate them; empty when that order would not pay: a
-// grid the cache holds, few points, or points that already come in an order
-// that reads the grid coherently (scan lines, say).
-OrderedPoints cache_order(std::span<const CellAxis> axes, std::size_t grid_bytes, const PointRows& points);
+// How many points to put in cache order together, on a grid whose
+// coefficients take `grid_bytes`: enough for each bucket to get some hundreds,
+// which read its rows again while they are in cache, and few enough for the
+// results, put back in the given order, to stay near the caches too.
+std::size_t cache_order_block(std::size_t grid_bytes);
+
+// Whether to evaluate `points`, on a grid of `axes` whose coefficients take
+// `grid_bytes`, in cache order, and if so that order, put in `ordered`.  Not
+// when it would not pay: a grid the cache holds, few points, or points that
+// already come in an order that reads the grid coherently (scan lines, say).
+bool cache_order(std::span<const CellAxis> axes, std::size_t grid_bytes, const PointRows& points,
+                 OrderedPoints& ordered);
 
 }  // namespace quorvel
