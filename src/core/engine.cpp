@@ -27,10 +27,6 @@ std::size_t min_points_per_thread(std::size_t columns, std::size_t ndim, std::si
 // Values per thread below which construction stays on one thread.
 constexpr std::size_t MIN_VALUES_PER_THREAD = std::size_t{1} << 16;
 
-// Points put in cache order together at most: enough for neighbours to share
-// the rows they read, few enough to keep the copies small.
-constexpr std::size_t ORDER_BLOCK = std::size_t{1} << 20;
-
 // The first point outside the range over all chunks: that of the lowest chunk
 // that found one, its index counted from the start of all points.
 OutsideRange first_outside(const std::vector<OutsideRange>& found, std::size_t count) {
