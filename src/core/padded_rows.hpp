@@ -56,8 +56,15 @@ QUORVEL_HOT void column_weights(const PaddedRows& rows, T tau, T (&w)[W]) {
     constexpr std::size_t V = (W + 3) / 4;
     for (std::size_t j = 0; j < W; ++j) w[j] = splat<T>(0.0);
     const LaneGroup* group = rows.groups();
-    for (std::size_t r = 0; r < rows.rows(); ++r, group += V)
+    const auto step = [&] {
         for (std::size_t j = 0; j < W; ++j) w[j] = fused(tau, w[j], splat<T>(group[j / 4].lane[j % 4]));
+        group += V;
+    };
+    if (rows.rows() == W) {  // the values of a kernel of degree W - 1: the loop laid out in full
+        for (std::size_t r = 0; r < W; ++r) step();
+    } else {
+        for (std::size_t r = 0; r < rows.rows(); ++r) step();
+    }
 }
 
 }  // namespace
