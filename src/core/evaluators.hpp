@@ -349,39 +349,48 @@ QUORVEL_HOT bool nearest_1d(const Interpolant1D& f, const AxisGrid& g, StridedVa
     return true;
 }
 
-// Mending: whether the stencils may reach left of the first knot.  Blocks
-// where one does are handed to the mending copy, so that the common one
-// stays lean.
-template <std::size_t W, class V, class Fields, bool Mending = false>
+// Antiderivatives, Span vectors of points located first as in
+// evaluate_columns.  Mending: whether the stencils may reach left of the
+// first knot.  Vectors where one does are handed to the mending copy, so that
+// the common one stays lean.
+template <std::size_t W, class V, std::size_t Span, class Fields, bool Mending = false>
 QUORVEL_HOT bool integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedValues points, std::size_t i,
                              Fields all, double* out) {
+    constexpr std::size_t L = lane_count<V>;
     const IntegralAxis& axis = *f.integral;
-    Located<V> at{};
-    if (!locate(point(points, i), points.stride, g, at)) return false;
-    const V t = at.t();
-    const V s = at.start(g);
-    if (!Mending && !right_of_first_knot(axis, s)) [[unlikely]]
-        return out_of_line([&] { return integral_1d<W, V, Fields, true>(f, g, points, i, all, out); });
-    V w[W];
-    if constexpr (Mending) weights(axis, s, t, w);
-    else one_sided_weights(axis, t, w);
-    const auto stencil = to_index(elements(s, all));
-    // Everything left of the stencil: the tail at s - 1, by Horner's rule in
-    // t.  A stencil starting at 0 has nothing to its left (its tail index is
-    // only kept valid).
-    const std::size_t k = axis.tail_count;
-    const auto tail = to_index(elements(at_least(s - splat<V>(1.0), 0.0), all) * splat<V>(static_cast<double>(k)));
-    for_each_group(all, [&](auto fields) {
-        V sums[decltype(fields)::max_size];
-        contract_last(f.coefficients->data() + fields.first, stencil, w, fields, sums);
-        for (std::size_t c = 0; c < fields.size; ++c) {
-            const double* tails = f.tails.data() + (fields.first + c) * k;
-            V left = splat<V>(0.0);
-            for (std::size_t j = k; j-- > 0;) left = fused(left, t, gather(tails + j, tail));
-            sums[c] = Mending ? if_at_least(s, 1.0, sums[c] + left, sums[c]) : sums[c] + left;
+    Located<V> located[Span];
+    for (std::size_t v = 0; v < Span; ++v)
+        if (!locate(point(points, i + v * L), points.stride, g, located[v])) return false;
+    for (std::size_t v = 0; v < Span; ++v) {
+        const std::size_t first = i + v * L;
+        const V t = located[v].t();
+        const V s = located[v].start(g);
+        if (!Mending && !right_of_first_knot(axis, s)) [[unlikely]] {
+            out_of_line([&] { return integral_1d<W, V, 1, Fields, true>(f, g, points, first, all, out); });
+            continue;
         }
-        store_fields(out, i, fields, sums, f.scale);
-    });
+        V w[W];
+        if constexpr (Mending) weights(axis, s, t, w);
+        else one_sided_weights(axis, t, w);
+        const auto stencil = to_index(elements(s, all));
+        // Everything left of the stencil: the tail at s - 1, by Horner's rule
+        // in t.  A stencil starting at 0 has nothing to its left (its tail
+        // index is only kept valid).
+        const std::size_t k = axis.tail_count;
+        const auto tail =
+            to_index(elements(at_least(s - splat<V>(1.0), 0.0), all) * splat<V>(static_cast<double>(k)));
+        for_each_group(all, [&](auto fields) {
+            V sums[decltype(fields)::max_size];
+            contract_last(f.coefficients->data() + fields.first, stencil, w, fields, sums);
+            for (std::size_t c = 0; c < fields.size; ++c) {
+                const double* tails = f.tails.data() + (fields.first + c) * k;
+                V left = splat<V>(0.0);
+                for (std::size_t j = k; j-- > 0;) left = fused(left, t, gather(tails + j, tail));
+                sums[c] = Mending ? if_at_least(s, 1.0, sums[c] + left, sums[c]) : sums[c] + left;
+            }
+            store_fields(out, first, fields, sums, f.scale);
+        });
+    }
     return true;
 }
 
@@ -402,15 +411,17 @@ std::size_t evaluate_1d_with(const Interpolant1D& f, StridedValues points, Range
                 return nearest_1d<V>(f, g, block, i, all, to);
             });
         return *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
-            if (f.integral)
-                return run([&](StridedValues block, std::size_t i, double* to) {
-                    return integral_1d<W, V, Fields>(f, g, block, i, all, to);
-                });
             constexpr std::size_t span = 8;
-            return run_blocks<V, span>(points, points.size, out, f.channels,
-                                       [&](StridedValues block, std::size_t i, double* to) {
-                                           return evaluate_columns<W, V, span>(f, g, block, i, all, to);
-                                       });
+            const auto run_spans = [&](auto evaluate) {
+                return run_blocks<V, span>(points, points.size, out, f.channels, evaluate);
+            };
+            if (f.integral)
+                return run_spans([&](StridedValues block, std::size_t i, double* to) {
+                    return integral_1d<W, V, span, Fields>(f, g, block, i, all, to);
+                });
+            return run_spans([&](StridedValues block, std::size_t i, double* to) {
+                return evaluate_columns<W, V, span>(f, g, block, i, all, to);
+            });
         });
     });
 }
