@@ -447,22 +447,18 @@ inline AxisGrid axis_grid(const GridAxis& axis, std::size_t half_width, RangeMod
             axis.spacing, ghosts, static_cast<double>(axis.extended_len - half_width - 1), ghosts, mode, axis.period};
 }
 
-// Per-call scratch for one lane type: the weight table, the offsets,
-// stencil starts and locations of every axis, and each region's powers.
+// Per-call scratch for one lane type: the weight table, the offsets and
+// stencil starts of every axis, and each region's powers.
 template <std::size_t W, class V>
 struct Scratch {
     explicit Scratch(const InterpolantND& f)
-        : table(new V[f.grid.size() * W]),
-          t(new V[f.grid.size()]),
-          start(new V[f.grid.size()]),
-          located(new Located<V>[f.grid.size()]) {
+        : table(new V[f.grid.size() * W]), t(new V[f.grid.size()]), start(new V[f.grid.size()]) {
         for (const Region& region : f.regions) powers_size += region.block_len;
         powers.reset(new V[powers_size + 1]);
     }
     V (*weights())[W] { return reinterpret_cast<V(*)[W]>(table.get()); }
 
     std::unique_ptr<V[]> table, t, start, powers;
-    std::unique_ptr<Located<V>[]> located;
     std::size_t powers_size = 0;
 };
 
@@ -569,42 +565,31 @@ void fill_powers(const Region& region, const std::vector<GridAxis>& grid, const 
 
 // Values and derivatives: column weights on every axis.  D is the number of
 // axes, or 0 when it is only known at run time; when it is known, the
-// per-block tables live on the stack, where they can stay in registers, and
-// Span vectors of points are located before any is contracted (see
-// evaluate_columns).
-template <std::size_t D, std::size_t W, class V, std::size_t Span, class Fields>
+// per-block tables live on the stack, where they can stay in registers.
+template <std::size_t D, std::size_t W, class V, class Fields>
 bool fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
              std::size_t i, Fields all, double* out) {
-    static_assert(D > 0 || Span == 1);
-    constexpr std::size_t L = lane_count<V>;
+    V local[D > 0 ? D : 1][W];
+    V(*w)[W] = D > 0 ? local : scratch.weights();
     const std::size_t dims = D > 0 ? D : f.grid.size();
-    Located<V> local_located[D > 0 ? Span * D : 1];
-    Located<V>* located = D > 0 ? local_located : scratch.located.get();
-    for (std::size_t s = 0; s < Span; ++s)
-        for (std::size_t a = 0; a < dims; ++a)
-            if (!locate(point(points, i + s * L, a), points.strides[0], grids[a], located[s * dims + a])) return false;
-    for (std::size_t s = 0; s < Span; ++s) {
-        const std::size_t first = i + s * L;
-        V local[D > 0 ? D : 1][W];
-        V(*w)[W] = D > 0 ? local : scratch.weights();
-        V position = splat<V>(0.0);
-        for (std::size_t a = 0; a < dims; ++a) {
-            const Located<V>& at = located[s * dims + a];
-            column_weights(f.grid[a].column_rows, splat<V>(1.0) - at.t(), w[a]);
-            position = position + at.start(grids[a]) * splat<V>(static_cast<double>(f.grid[a].stride));
-        }
-        if constexpr (D > 0 && std::is_same_v<Fields, FieldGroup>) {
-            const auto stride = [&](std::size_t axis) { return f.grid[axis].stride; };
-            contract_by_point<D>(f.coefficients->data(), position, w, stride, all, f.scale, out + first * all.count);
-            continue;
-        }
-        const auto lane = to_index(position);
-        for_each_group(all, [&](auto fields) {
-            V sums[decltype(fields)::max_size];
-            contract_all<D>(f, lane, w, fields, sums);
-            store_fields(out, first, fields, sums, f.scale);
-        });
+    V position = splat<V>(0.0);
+    for (std::size_t a = 0; a < dims; ++a) {
+        Located<V> at{};
+        if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return false;
+        column_weights(f.grid[a].column_rows, splat<V>(1.0) - at.t(), w[a]);
+        position = position + at.start(grids[a]) * splat<V>(static_cast<double>(f.grid[a].stride));
     }
+    if constexpr (D > 0 && std::is_same_v<Fields, FieldGroup>) {
+        const auto stride = [&](std::size_t axis) { return f.grid[axis].stride; };
+        contract_by_point<D>(f.coefficients->data(), position, w, stride, all, f.scale, out + i * all.count);
+        return true;
+    }
+    const auto lane = to_index(position);
+    for_each_group(all, [&](auto fields) {
+        V sums[decltype(fields)::max_size];
+        contract_all<D>(f, lane, w, fields, sums);
+        store_fields(out, i, fields, sums, f.scale);
+    });
     return true;
 }
 
@@ -710,14 +695,10 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, R
             Scratch<W, V> scratch(f);
             // The number of axes as a compile-time constant D where it is small.
             const auto run_axes = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
-                if (f.regions.empty()) {
-                    constexpr std::size_t span = D > 0 ? 2 : 1;
-                    return run_blocks<V, span>(points, count, out, f.channels,
-                                               [&](const ArrayView& block, std::size_t i, double* to) {
-                                                   return fast_nd<D, W, V, span>(f, grids.data(), scratch, block,
-                                                                                 i, all, to);
-                                               });
-                }
+                if (f.regions.empty())
+                    return run([&](const ArrayView& block, std::size_t i, double* to) {
+                        return fast_nd<D, W, V>(f, grids.data(), scratch, block, i, all, to);
+                    });
                 return run([&](const ArrayView& block, std::size_t i, double* to) {
                     return general_nd<D, W, V, Fields>(f, grids.data(), scratch, block, i, all, to);
                 });
