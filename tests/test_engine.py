@@ -62,8 +62,8 @@ def test_the_bits_of_the_core_with_any_number_of_threads(kernel, dims, orders):
 def test_chunks_that_start_at_every_lane_position(kernel, dims):
     core, engine, knots = pair(dims, kernel, (0,) * dims)
     points = points_in(knots, (ONE_D_POINTS if dims == 1 else ND_POINTS) + 7)
-    for extra, workers in itertools.product(range(33), (3, 7)):
-        part = points[extra:]  # every start of the chunks moves by one point, past a block of 32
+    for extra, workers in itertools.product((*range(8), 13, 31, 32), (3, 7)):
+        part = points[extra:]  # the chunks start at every lane of a vector, and inside a block of 32 points
         assert same_bits(engine.evaluate(part, "raise", workers), core.evaluate(part))
 
 
