@@ -44,6 +44,25 @@ struct Results {
     double* at(std::size_t point) const { return data + point * channels; }
 };
 
+// Row i of `values`, results in cache order, put back at out.at(order[i]).
+// For the usual numbers of fields the row's length is a constant, so that
+// the copy is a few stores rather than a call per point (a tenth of the
+// time of 3-D "a3" at 128^3).
+template <std::size_t Channels = 0>
+void put_back(const double* values, const std::uint32_t* order, std::size_t count, Results out) {
+    if constexpr (Channels == 0) {
+        switch (out.channels) {
+            case 1: return put_back<1>(values, order, count, out);
+            case 2: return put_back<2>(values, order, count, out);
+            case 3: return put_back<3>(values, order, count, out);
+            case 4: return put_back<4>(values, order, count, out);
+            default: break;
+        }
+    }
+    const std::size_t channels = Channels > 0 ? Channels : out.channels;
+    for (std::size_t i = 0; i < count; ++i) std::copy_n(values + i * channels, channels, out.at(order[i]));
+}
+
 // Evaluates `rows` into `out` with evaluate(rows, out), a block at a time and
 // in cache order where that pays (the values are copied into that order and
 // the results back, through buffers that every block reuses).  A point
@@ -66,8 +85,7 @@ OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> ax
             found = evaluate(PointRows{ordered.coordinates.data(), static_cast<std::ptrdiff_t>(dims), 1, block.count},
                              values.data());
             if (found.point == OutsideRange::none)
-                for (std::size_t i = 0; i < block.count; ++i)
-                    std::copy_n(values.data() + i * out.channels, out.channels, out.at(begin + ordered.order[i]));
+                put_back(values.data(), ordered.order.data(), block.count, {out.at(begin), out.channels});
         }
         if (!in_order || found.point != OutsideRange::none) found = evaluate(block, out.at(begin));
         if (found.point != OutsideRange::none) return {begin + found.point, found.axis};
