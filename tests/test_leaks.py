@@ -125,9 +125,9 @@ SMALL_CALLS |= {
 # Results of eight megabytes and more: a leaked buffer shows in resident memory.
 linear_1d = _core.Interpolant1D(X, Y, "a1", "poly", "poly", 0)
 linear_nd = _core.InterpolantND(GRID, DATA, "a1", [("poly", "poly")] * 2, [0, 0])
-RANDOM_2D = np.random.default_rng(5).random((10**6, 2))  # incoherent points
-engine_large = _engine.Interpolant([np.linspace(0.0, 1.0, 800)] * 2, np.ones((800, 800)), "a3",
-                                   [("poly", "poly")] * 2, [0, 0], 2)
+RANDOM_3D = np.random.default_rng(5).random((10**6, 3))  # incoherent points
+engine_large = _engine.Interpolant([np.linspace(0.0, 1.0, 100)] * 3, np.ones((100, 100, 100)), "a3",
+                                   [("poly", "poly")] * 3, [0, 0, 0], 2)
 BIG_CALLS = {
     "evaluate 1d": lambda: linear_1d.evaluate(MILLION),
     "evaluate 1d outside": lambda: linear_1d.evaluate(np.append(MILLION, 30.0)),
@@ -139,8 +139,8 @@ BIG_CALLS = {
     "engine evaluate 1d": lambda: engine_1d.evaluate(MILLION, "nan", 4),
     "engine evaluate nd outside": lambda: engine_nd.evaluate(np.append(MILLION_2D, [[9.0, 0.5]], 0), "raise", 4),
     # a grid beyond the cache: the points are evaluated in a cache-aware order
-    "engine cache order": lambda: engine_large.evaluate(RANDOM_2D, "raise", 2),
-    "engine on grid big": lambda: engine_large.on_grid([np.linspace(0.0, 1.0, 1000)] * 2, "raise", 2),
+    "engine cache order": lambda: engine_large.evaluate(RANDOM_3D, "raise", 2),
+    "engine on grid big": lambda: engine_large.on_grid([np.linspace(0.0, 1.0, 100)] * 3, "raise", 2),
     "engine construction": lambda: _engine.Interpolant([MILLION[::1000]] * 2, np.ones((1000, 1000)), "b5",
                                                        [("poly", "poly")] * 2, [-1, 0], 2),
     "engine regrid big": lambda: _engine.regrid([np.linspace(0.0, 1.0, 800)] * 2, np.ones((800, 800)), "a3",

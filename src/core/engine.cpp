@@ -69,17 +69,17 @@ void put_back(const double* values, const std::uint32_t* order, std::size_t coun
 // outside the range stops it; the block is then evaluated in the given order,
 // which finds the first such point.
 template <class Evaluate>
-OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> axes, std::size_t grid_bytes,
-                             Results out, Evaluate&& evaluate) {
+OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> axes, GridReads grid, Results out,
+                             Evaluate&& evaluate) {
     const std::size_t dims = axes.size();
     OrderedPoints ordered;
     Buffer values;
-    const std::size_t order_block = cache_order_block(grid_bytes);
+    const std::size_t order_block = cache_order_block(grid.bytes);
     for (std::size_t begin = 0; begin < rows.count; begin += order_block) {
         const PointRows block{rows.at(begin, 0), rows.point_stride, rows.axis_stride,
                               std::min(order_block, rows.count - begin)};
         OutsideRange found;
-        const bool in_order = cache_order(axes, grid_bytes, block, ordered);
+        const bool in_order = cache_order(axes, grid, block, ordered);
         if (in_order) {
             if (values.size() < block.count * out.channels) values = Buffer(block.count * out.channels);
             found = evaluate(PointRows{ordered.coordinates.data(), static_cast<std::ptrdiff_t>(dims), 1, block.count},
@@ -96,18 +96,35 @@ OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> ax
 // Evaluates all points on up to `workers` threads, each taking a contiguous
 // chunk; gives the first point outside the range over all of them.
 template <class Evaluate>
-OutsideRange evaluate_chunks(const PointRows& rows, std::span<const CellAxis> axes, std::size_t grid_bytes,
+OutsideRange evaluate_chunks(const PointRows& rows, std::span<const CellAxis> axes, GridReads grid,
                              std::size_t threads, Results out, Evaluate&& evaluate) {
     std::vector<OutsideRange> found(threads);
     run_chunks(rows.count, threads, [&](std::size_t c, std::size_t begin, std::size_t end) {
         const PointRows chunk{rows.at(begin, 0), rows.point_stride, rows.axis_stride, end - begin};
-        found[c] = evaluate_blocks(chunk, axes, grid_bytes, {out.at(begin), out.channels}, evaluate);
+        found[c] = evaluate_blocks(chunk, axes, grid, {out.at(begin), out.channels}, evaluate);
     });
     return first_outside(found, rows.count);
 }
 
 CellAxis cell_axis(double origin, double spacing, std::size_t half_width, std::size_t extended_len) {
     return {origin, spacing, static_cast<double>(half_width - 1), static_cast<double>(extended_len - half_width - 1)};
+}
+
+std::vector<CellAxis> cell_axes(const InterpolantND& f) {
+    std::vector<CellAxis> axes;
+    for (const GridAxis& axis : f.grid)
+        axes.push_back(cell_axis(axis.origin, axis.spacing, f.half_width, axis.extended_len));
+    return axes;
+}
+
+// What evaluating points of f reads: its coefficients and the tails of its
+// regions, columns^(ndim - 1) rows per point (counted no further than the
+// cache order asks).
+GridReads grid_reads(const InterpolantND& f) {
+    GridReads reads{8 * f.coefficients->size(), 1};
+    for (const Region& region : f.regions) reads.bytes += 8 * region.tails.size();
+    for (std::size_t a = 1; a < f.grid.size() && reads.rows < (std::size_t{1} << 16); ++a) reads.rows *= f.columns;
+    return reads;
 }
 
 Result<NdBuffer> evaluate_points(const Interpolant1D& f, const ArrayView& points, RangeMode mode,
@@ -121,11 +138,11 @@ Result<NdBuffer> evaluate_points(const Interpolant1D& f, const ArrayView& points
     // lines of the grid, and the misses of random points overlap well
     // enough that sorting them costs more than it saves.
     const CellAxis axis = cell_axis(f.origin, f.spacing, f.half_width, f.coefficients->size() / f.channels);
-    const std::size_t bytes = 0;  // as if the cache held it
+    const GridReads as_if_cached{};
     Buffer out(rows.count * f.channels);
+    const std::size_t threads = thread_count(rows.count, workers, min_points_per_thread(f.columns, 1, f.channels));
     const OutsideRange first = evaluate_chunks(
-        rows, {&axis, 1}, bytes, thread_count(rows.count, workers, min_points_per_thread(f.columns, 1, f.channels)),
-        {out.data(), f.channels},
+        rows, {&axis, 1}, as_if_cached, threads, {out.data(), f.channels},
         [&](const PointRows& part, double* part_out) {
             return evaluators().evaluate_1d(f, {part.points, part.count, part.point_stride}, mode, part_out);
         });
@@ -141,15 +158,10 @@ Result<NdBuffer> evaluate_points(const InterpolantND& f, const ArrayView& points
     if (auto ok = f.check_points(points); !ok) return ok.error();
     const std::size_t dims = f.grid.size();
     const PointRows rows{points.data, points.strides[0], points.strides[1], points.shape[0]};
-    std::vector<CellAxis> axes;
-    for (const GridAxis& axis : f.grid)
-        axes.push_back(cell_axis(axis.origin, axis.spacing, f.half_width, axis.extended_len));
-    std::size_t bytes = 8 * f.coefficients->size();
-    for (const Region& region : f.regions) bytes += 8 * region.tails.size();
     Buffer out(rows.count * f.channels);
+    const std::size_t threads = thread_count(rows.count, workers, min_points_per_thread(f.columns, dims, f.channels));
     const OutsideRange first = evaluate_chunks(
-        rows, axes, bytes, thread_count(rows.count, workers, min_points_per_thread(f.columns, dims, f.channels)),
-        {out.data(), f.channels},
+        rows, cell_axes(f), grid_reads(f), threads, {out.data(), f.channels},
         [&](const PointRows& part, double* part_out) {
             const std::size_t shape[] = {part.count, dims};
             const std::ptrdiff_t strides[] = {part.point_stride, part.axis_stride};
@@ -387,14 +399,11 @@ Result<NdBuffer> Interpolant::derivatives(const ArrayView& points, unsigned degr
     if (together) {
         std::vector<const InterpolantND*> pointers;
         for (const InterpolantND& g : outputs) pointers.push_back(&g);
-        std::vector<CellAxis> axes;
-        for (const GridAxis& axis : f.grid)
-            axes.push_back(cell_axis(axis.origin, axis.spacing, f.half_width, axis.extended_len));
         const PointRows rows{points.data, points.strides[0], points.strides[1], count};
         const std::size_t threads =
             thread_count(count, workers, min_points_per_thread(f.columns, dims, wanted.size()));
         const OutsideRange first = evaluate_chunks(
-            rows, axes, 8 * f.coefficients->size(), threads, {found_values.data(), wanted.size()},
+            rows, cell_axes(f), grid_reads(f), threads, {found_values.data(), wanted.size()},
             [&](const PointRows& part, double* part_out) {
                 const std::size_t shape[] = {part.count, dims};
                 const std::ptrdiff_t strides[] = {part.point_stride, part.axis_stride};

@@ -43,17 +43,24 @@ struct OrderedPoints {
     std::vector<std::uint32_t> keys, starts;  // the sort's own
 };
 
+// What evaluating points reads of a grid: its coefficients take `bytes`, and
+// each point's stencil is `rows` runs of neighbouring columns along the last
+// axis (W^(ndim - 1) for W columns per axis).
+struct GridReads {
+    std::size_t bytes = 0, rows = 1;
+};
+
 // How many points to put in cache order together, on a grid whose
 // coefficients take `grid_bytes`: enough for each bucket to get some hundreds,
 // which read its rows again while they are in cache, and few enough for the
 // results, put back in the given order, to stay near the caches too.
 std::size_t cache_order_block(std::size_t grid_bytes);
 
-// Whether to evaluate `points`, on a grid of `axes` whose coefficients take
-// `grid_bytes`, in cache order, and if so that order, put in `ordered`.  Not
-// when it would not pay: a grid the cache holds, few points, or points that
-// already come in an order that reads the grid coherently (scan lines, say).
-bool cache_order(std::span<const CellAxis> axes, std::size_t grid_bytes, const PointRows& points,
-                 OrderedPoints& ordered);
+// Whether to evaluate `points`, on a grid of `axes` read as `grid` says, in
+// cache order, and if so that order, put in `ordered`.  Not when it would not
+// pay: a grid the caches hold well enough for its stencils, few points, or
+// points that already come in an order that reads the grid coherently (scan
+// lines, say).
+bool cache_order(std::span<const CellAxis> axes, GridReads grid, const PointRows& points, OrderedPoints& ordered);
 
 }  // namespace quorvel
