@@ -40,7 +40,7 @@ def order_cases(kernel, dims):
 
 
 FIELD_CASES = [(kernel, dims, value_shape) for kernel in KERNELS for dims in (1, 2, 3, 4)
-               for value_shape in ((), (3,), (2, 2)) if dims < 4 or KERNELS[kernel][0] <= 6]
+               for value_shape in ((), (3,), (2, 2), (5,)) if dims < 4 or KERNELS[kernel][0] <= 6]
 
 
 @pytest.mark.parametrize(("kernel", "dims", "value_shape"), FIELD_CASES)
