@@ -118,8 +118,8 @@ std::vector<CellAxis> cell_axes(const InterpolantND& f) {
 }
 
 // What evaluating points of f reads: its coefficients and the tails of its
-// regions, columns^(ndim - 1) rows per point (counted no further than the
-// cache order asks).
+// regions, columns^(ndim - 1) rows per point (capped, as only whether they
+// are many matters, so that many axes cannot overflow the count).
 GridReads grid_reads(const InterpolantND& f) {
     GridReads reads{8 * f.coefficients->size(), 1};
     for (const Region& region : f.regions) reads.bytes += 8 * region.tails.size();

@@ -126,8 +126,9 @@ std::size_t last_level_cache() {
 // time in cache order, at 16 and 24 MiB 25% and 40% less; "a4" at 8 MiB 10%
 // more; with 8 MiB, 2-D "a3" at 6 MiB a third less).
 std::size_t min_grid_bytes(std::size_t rows) {
+    if (rows >= MANY_ROWS) return CACHE_BYTES;
     static const std::size_t half_cache = last_level_cache() / 2;
-    return rows >= MANY_ROWS ? CACHE_BYTES : std::max(CACHE_BYTES, half_cache);
+    return std::max(CACHE_BYTES, half_cache);
 }
 
 }  // namespace
