@@ -120,6 +120,16 @@ def test_periodic_antiderivatives_on_grids_and_in_several_dimensions():
     assert g.shape == (3, 2, 2) and same_bits(g[..., 1], f.derivative(axis=1)(p))
 
 
+@pytest.mark.parametrize(("dims", "value_shape"), [(1, ()), (2, ()), (3, (2,))])
+def test_periodic_antiderivatives_at_no_points(dims, value_shape):
+    knots, values = periodic_data(dims, value_shape)
+    f = Interpolator(knots, values, "a3", "periodic").antiderivative()
+    points = np.empty((0, 4) if dims == 1 else (0, 4, dims))
+    assert f(points).shape == (0, 4) + value_shape
+    assert f.gradient(points).shape == (0, 4) + value_shape + (dims,)
+    assert f.on_grid(*[np.empty(0)] * dims).shape == (0,) * dims + value_shape
+
+
 @pytest.mark.parametrize(("make", "error", "message"), [
     (lambda: Interpolator(*periodic_data(1), boundary=("periodic", "poly")), ValueError,
      "^boundary: axis 0 pairs 'periodic' with 'poly'; a periodic axis is periodic at both ends"),

@@ -582,7 +582,7 @@ class Interpolator:
                 values = values * periods.reshape((-1,) + (1,) * (values.ndim - 1))
             return values
 
-        columns = list(flat.reshape(len(flat), -1).T)
+        columns = list(flat.reshape(len(flat), len(self._grid)).T)
         return functools.reduce(operator.add, itertools.starmap(term, self._period_terms(axes, columns)))
 
     def _period_terms(
