@@ -77,6 +77,12 @@ def same_bits(a, b):
     return a.shape == b.shape and np.array_equal(*(np.where(np.isnan(v), np.nan, v).view(np.int64) for v in (a, b)))
 
 
+def derived(f, orders):
+    """The interpolator f differentiated (positive orders) or integrated (negative ones) per axis."""
+    f = f.derivative([max(o, 0) for o in orders])
+    return f.antiderivative([max(-o, 0) for o in orders]) if any(o < 0 for o in orders) else f
+
+
 def misaligned(values):
     values = np.asarray(values, dtype=np.float64)
     out = np.ndarray(values.shape, np.float64, buffer=bytearray(8 * values.size + 1), offset=1)

@@ -11,7 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from quorvel import Interpolator, regrid
-from tests.conftest import KERNELS, same_bits
+from tests.conftest import KERNELS, derived, same_bits
 
 CONDITIONS = ["poly", "linear", "quadratic", "detect"]
 
@@ -48,12 +48,6 @@ def outcome(call):
 
 def agree(a, b):
     return a == b if isinstance(a, str) or isinstance(b, str) else same_bits(a, b)
-
-
-def derived(f, orders):
-    lower = [max(-d, 0) for d in orders]
-    f = f.antiderivative(lower) if any(lower) else f
-    return f.derivative([max(d, 0) for d in orders]) if any(d > 0 for d in orders) else f
 
 
 @settings(suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from quorvel import Interpolator, regrid
-from tests.conftest import KERNELS, SANITIZED, linux_only, rng_for, same_bits
+from tests.conftest import KERNELS, SANITIZED, derived, linux_only, rng_for, same_bits
 
 N = (11, 8, 7, 6)
 
@@ -26,12 +26,6 @@ def points(knots, count, key=()):
     p[:2] = [[k[0] for k in knots], [k[-1] for k in knots]]
     p[5, 0] = np.nan
     return p if len(knots) > 1 else p[:, 0]
-
-
-def derived(f, orders):
-    """f differentiated (positive orders) or integrated (negative ones) per axis."""
-    f = f.derivative([max(o, 0) for o in orders])
-    return f.antiderivative([max(-o, 0) for o in orders]) if any(o < 0 for o in orders) else f
 
 
 def order_cases(kernel, dims):
