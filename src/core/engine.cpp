@@ -64,7 +64,7 @@ void put_back(const double* values, const std::uint32_t* order, std::size_t coun
     for (std::size_t i = 0; i < count; ++i) {
         const double* row = values + i * channels;
         double* to = out.at(order[i]);
-        for (std::size_t c = 0; c < channels; ++c) to[c] = row[c];  // not std::copy_n: a call to memmove
+        for (std::size_t c = 0; c < channels; ++c) to[c] = row[c];
     }
 }
 
