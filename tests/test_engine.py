@@ -81,6 +81,21 @@ def test_the_first_point_outside_is_reported_as_the_core_reports_it(dims, worker
             engine.evaluate(bad, "raise", workers)
 
 
+@pytest.mark.parametrize("workers", [2, 3])
+def test_calls_cut_into_more_pieces_than_threads(workers):
+    """Millions of points are cut into several pieces per thread, which the threads take in turn: the bits and the
+    first point outside are the core's whichever thread takes which piece."""
+    core, engine, knots = pair(1, "a3", (0,))
+    points = points_in(knots, 2_000_000)
+    assert same_bits(engine.evaluate(points, "raise", workers), core.evaluate(points))
+    bad = points.copy()
+    bad[[700_001, 1_200_000, 1_999_999]] = [1e3, 2e3, 3e3]  # in pieces that other threads may finish first
+    with pytest.raises(ValueError) as expected:
+        core.evaluate(bad)
+    with pytest.raises(ValueError, match=f"^{re.escape(str(expected.value))}$"):
+        engine.evaluate(bad, "raise", workers)
+
+
 @pytest.mark.parametrize(("kernel", "dims", "orders"), [("a3", 1, (0,)), ("b7", 1, (-2,)), ("a0", 1, (0,)),
                                                          ("a1", 2, (0, 0)), ("b5", 3, (1, -1, 0)),
                                                          ("a0", 2, (-1, 0))])

@@ -24,15 +24,21 @@ std::size_t min_points_per_thread(std::size_t columns, std::size_t ndim, std::si
     return std::max<std::size_t>(1024, (std::size_t{1} << 16) / std::max<std::size_t>(stencil, 1));
 }
 
+// At most this many pieces of a call's points per thread, so that threads
+// slowed by other work take fewer of them; each piece holds at least a block
+// of the cache order (but when there are fewer points than a block per
+// thread: then every thread takes one piece).
+constexpr std::size_t MAX_PIECES_PER_THREAD = 8;
+
 // Values per thread below which construction stays on one thread.
 constexpr std::size_t MIN_VALUES_PER_THREAD = std::size_t{1} << 16;
 
-// The first point outside the range over all chunks: that of the lowest chunk
+// The first point outside the range over all pieces: that of the lowest piece
 // that found one, its index counted from the start of all points.
 OutsideRange first_outside(const std::vector<OutsideRange>& found, std::size_t count) {
-    for (std::size_t c = 0; c < found.size(); ++c)
-        if (found[c].point != OutsideRange::none)
-            return {chunk_begin(count, found.size(), c) + found[c].point, found[c].axis};
+    for (std::size_t p = 0; p < found.size(); ++p)
+        if (found[p].point != OutsideRange::none)
+            return {chunk_begin(count, found.size(), p) + found[p].point, found[p].axis};
     return {};
 }
 
@@ -98,15 +104,17 @@ OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> ax
     return {};
 }
 
-// Evaluates all points on up to `workers` threads, each taking a contiguous
-// chunk; gives the first point outside the range over all of them.
+// Evaluates all points on up to `workers` threads, which take contiguous
+// pieces of them in turn; gives the first point outside the range over all.
 template <class Evaluate>
-OutsideRange evaluate_chunks(const PointRows& rows, std::span<const CellAxis> axes, GridReads grid,
+OutsideRange evaluate_in_pieces(const PointRows& rows, std::span<const CellAxis> axes, GridReads grid,
                              std::size_t threads, Results out, Evaluate&& evaluate) {
-    std::vector<OutsideRange> found(threads);
-    run_chunks(rows.count, threads, [&](std::size_t c, std::size_t begin, std::size_t end) {
-        const PointRows chunk{rows.at(begin, 0), rows.point_stride, rows.axis_stride, end - begin};
-        found[c] = evaluate_blocks(chunk, axes, grid, {out.at(begin), out.channels}, evaluate);
+    const std::size_t per_thread = rows.count / threads / cache_order_block(grid.bytes);
+    const std::size_t pieces = threads * std::clamp<std::size_t>(per_thread, 1, MAX_PIECES_PER_THREAD);
+    std::vector<OutsideRange> found(pieces);
+    run_pieces(rows.count, pieces, threads, [&](std::size_t p, std::size_t begin, std::size_t end) {
+        const PointRows piece{rows.at(begin, 0), rows.point_stride, rows.axis_stride, end - begin};
+        found[p] = evaluate_blocks(piece, axes, grid, {out.at(begin), out.channels}, evaluate);
     });
     return first_outside(found, rows.count);
 }
@@ -146,7 +154,7 @@ Result<NdBuffer> evaluate_points(const Interpolant1D& f, const ArrayView& points
     const GridReads as_if_cached{};
     Buffer out(rows.count * f.channels);
     const std::size_t threads = thread_count(rows.count, workers, min_points_per_thread(f.columns, 1, f.channels));
-    const OutsideRange first = evaluate_chunks(
+    const OutsideRange first = evaluate_in_pieces(
         rows, {&axis, 1}, as_if_cached, threads, {out.data(), f.channels},
         [&](const PointRows& part, double* part_out) {
             return evaluators().evaluate_1d(f, {part.points, part.count, part.point_stride}, mode, part_out);
@@ -165,7 +173,7 @@ Result<NdBuffer> evaluate_points(const InterpolantND& f, const ArrayView& points
     const PointRows rows{points.data, points.strides[0], points.strides[1], points.shape[0]};
     Buffer out(rows.count * f.channels);
     const std::size_t threads = thread_count(rows.count, workers, min_points_per_thread(f.columns, dims, f.channels));
-    const OutsideRange first = evaluate_chunks(
+    const OutsideRange first = evaluate_in_pieces(
         rows, cell_axes(f), grid_reads(f), threads, {out.data(), f.channels},
         [&](const PointRows& part, double* part_out) {
             const std::size_t shape[] = {part.count, dims};
@@ -407,7 +415,7 @@ Result<NdBuffer> Interpolant::derivatives(const ArrayView& points, unsigned degr
         const PointRows rows{points.data, points.strides[0], points.strides[1], count};
         const std::size_t threads =
             thread_count(count, workers, min_points_per_thread(f.columns, dims, wanted.size()));
-        const OutsideRange first = evaluate_chunks(
+        const OutsideRange first = evaluate_in_pieces(
             rows, cell_axes(f), grid_reads(f), threads, {found_values.data(), wanted.size()},
             [&](const PointRows& part, double* part_out) {
                 const std::size_t shape[] = {part.count, dims};

@@ -1,10 +1,11 @@
-// Work split over threads: contiguous chunks of an index range, one thread
-// each, the calling thread taking the first.  Threads are started per call
-// and joined before it returns, so nothing outlives a call (and a forked
-// process inherits no pool).
+// Work split over threads: an index range cut into contiguous chunks, one
+// thread each, or into more pieces than threads, which the threads take in
+// turn.  Threads are started per call and joined before it returns, so
+// nothing outlives a call (and a forked process inherits no pool).
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <thread>
@@ -58,6 +59,21 @@ void run_chunks(std::size_t count, std::size_t chunks, Task&& task) {
     for (std::thread& thread : threads) thread.join();
     for (const std::exception_ptr& error : errors)
         if (error) std::rethrow_exception(error);
+}
+
+// Runs task(p, begin, end) for every piece p of [0, count) cut into `pieces`
+// pieces, on up to `threads` threads that each take the next piece no thread
+// has taken: a thread that other work slows down (another process on its
+// core, a slower core) takes fewer pieces, instead of the call waiting for
+// its fixed share.  An exception stops the thread that met it (the others
+// take the pieces left) and reaches the caller once every thread is done.
+template <class Task>
+void run_pieces(std::size_t count, std::size_t pieces, std::size_t threads, Task&& task) {
+    std::atomic<std::size_t> next{0};
+    run_chunks(threads, threads, [&](std::size_t, std::size_t, std::size_t) {
+        for (std::size_t p = next++; p < pieces; p = next++)
+            task(p, chunk_begin(count, pieces, p), chunk_begin(count, pieces, p + 1));
+    });
 }
 
 }  // namespace quorvel

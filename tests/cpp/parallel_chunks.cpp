@@ -1,6 +1,7 @@
 // Work split over threads: every index is visited exactly once in contiguous
-// chunks, and an exception thrown on a worker thread reaches the caller after
-// every chunk has finished, the lowest chunk's first.
+// chunks (or pieces that threads take in turn), and an exception thrown on a
+// worker thread reaches the caller after every chunk has finished, the lowest
+// chunk's first.
 #include <atomic>
 #include <cstdio>
 #include <stdexcept>
@@ -10,6 +11,7 @@
 #include "parallel.hpp"
 
 using quorvel::run_chunks;
+using quorvel::run_pieces;
 
 namespace {
 
@@ -38,6 +40,19 @@ int main() {
             bool ordered = starts[chunks] == count;
             for (std::size_t c = 0; c < chunks; ++c) ordered = ordered && starts[c] <= starts[c + 1];
             check(once && ordered, "every index once, in contiguous ordered chunks");
+        }
+
+    for (std::size_t threads : {1u, 2u, 3u})
+        for (std::size_t pieces : {threads, 5 * threads}) {
+            std::vector<std::atomic<int>> visits(1000), taken(pieces);
+            run_pieces(visits.size(), pieces, threads, [&](std::size_t p, std::size_t begin, std::size_t end) {
+                ++taken[p];
+                for (std::size_t i = begin; i < end; ++i) ++visits[i];
+            });
+            bool once = true;
+            for (const auto& v : visits) once = once && v == 1;
+            for (const auto& t : taken) once = once && t == 1;
+            check(once, "every piece taken once, every index visited once");
         }
 
     std::atomic<int> finished = 0;
