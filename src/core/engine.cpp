@@ -25,9 +25,8 @@ std::size_t min_points_per_thread(std::size_t columns, std::size_t ndim, std::si
 }
 
 // At most this many pieces of a call's points per thread, so that threads
-// slowed by other work take fewer of them; each piece holds at least a block
-// of the cache order (but when there are fewer points than a block per
-// thread: then every thread takes one piece).
+// slowed by other work take fewer of them.  Each piece holds at least a
+// block of the cache order, unless every thread takes just one piece.
 constexpr std::size_t MAX_PIECES_PER_THREAD = 8;
 
 // Values per thread below which construction stays on one thread.
@@ -108,7 +107,7 @@ OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> ax
 // pieces of them in turn; gives the first point outside the range over all.
 template <class Evaluate>
 OutsideRange evaluate_in_pieces(const PointRows& rows, std::span<const CellAxis> axes, GridReads grid,
-                             std::size_t threads, Results out, Evaluate&& evaluate) {
+                                std::size_t threads, Results out, Evaluate&& evaluate) {
     const std::size_t per_thread = rows.count / threads / cache_order_block(grid.bytes);
     const std::size_t pieces = threads * std::clamp<std::size_t>(per_thread, 1, MAX_PIECES_PER_THREAD);
     std::vector<OutsideRange> found(pieces);

@@ -4,8 +4,8 @@
 // It computes exactly what Interpolant1D and InterpolantND compute, with the
 // same evaluators: the points are cut into contiguous pieces that the threads
 // take in turn, each piece writing its own slice of the result, so that every
-// point gets the same operations (and bits) however the work is split.  The binding
-// layer calls it without the interpreter lock.
+// point gets the same operations (and bits) however the work is split.  The
+// binding layer calls it without the interpreter lock.
 #pragma once
 
 #include <cstddef>
