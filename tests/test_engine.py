@@ -74,7 +74,8 @@ def test_the_first_point_outside_is_reported_as_the_core_reports_it(dims, worker
     points = points_in(knots, ONE_D_POINTS if dims == 1 else ND_POINTS)
     for first in (5, len(points) // 2 + 1, len(points) - 1):  # in the first, a middle or the last chunk
         bad = points.copy()
-        bad[first:: len(points) // 5] = 1e3  # the later ones lie in other chunks
+        rows = np.arange(first, len(points), len(points) // 5)  # the later ones lie in other chunks
+        bad[rows] = (1e3 * np.arange(1, len(rows) + 1)).reshape(-1, *(1,) * (bad.ndim - 1))  # the message tells which
         with pytest.raises(ValueError) as expected:
             core.evaluate(bad)
         with pytest.raises(ValueError, match=f"^{re.escape(str(expected.value))}$"):
