@@ -10,6 +10,8 @@
 - Large grids, 10^6 random points, one thread: the engine (cache-aware order)
   against quorvel._core.
 - Two Python threads sharing one interpolator, `workers=1` each, against one.
+- Calls of 10^7 points repeated into one array (`out=`), every core at work,
+  against a new result each call, whose fresh memory the system clears first.
 - The cost of a call of the interpolator for 1 and 100 points against calling
   quorvel._core directly (ns per call).
 Run alone with `python benchmarks/parallel.py`, or in `benchmarks/run.py`.
@@ -139,9 +141,18 @@ def call_overhead() -> list[Workload]:
     return work
 
 
+def written_into_out() -> list[Workload]:
+    rng = np.random.default_rng(0)
+    f = Interpolator(np.linspace(0.0, 1.0, 10**4), rng.standard_normal(10**4), "a3")
+    points, out = rng.random(MANY), np.empty(MANY)
+    return [Workload(f'1-D 10^4 knots, "a3", {MANY:.0e} points, into out=', MANY, lambda: f(points, out=out),
+                     {"a new result each call": lambda: f(points)})]
+
+
 def workloads() -> list[Workload]:
     pool = ThreadPoolExecutor(max(usable_cores(), 2))
-    return scaling(pool) + range_modes() + large_grids() + shared_by_threads(pool) + call_overhead()
+    return (scaling(pool) + range_modes() + large_grids() + shared_by_threads(pool) + call_overhead()
+            + written_into_out())
 
 
 if __name__ == "__main__":

@@ -249,6 +249,45 @@ def test_workers_change_nothing_but_the_threads(workers):
     assert pickle.loads(pickle.dumps(f)).workers == workers
 
 
+OUT_CASES = {
+    "1-D in threads": (Interpolator(X, Y, "a3"), RNG.uniform(-1.0, 2.0, (400, 100))),
+    "3-D, two fields": (Interpolator(KNOTS, np.stack([VALUES, -VALUES], axis=-1), "b5"), inside(KNOTS, 20_000)),
+    "antiderivative": (Interpolator(KNOTS, VALUES, "a3").antiderivative(axis=1), inside(KNOTS, 50)),
+    "periodic antiderivative": (Interpolator(X[:-1], Y[:-1], "a4", ("periodic", "periodic")).antiderivative(),
+                                np.linspace(-3.0, 5.0, 40)),
+}
+
+
+@pytest.mark.parametrize(("f", "points"), OUT_CASES.values(), ids=OUT_CASES.keys())
+@pytest.mark.parametrize("workers", [1, 2])
+def test_results_written_into_out_have_the_bits_of_new_ones(f, points, workers):
+    expected = f(points, workers=workers)
+    out = np.full_like(expected, np.pi)
+    assert f(points, workers=workers, out=out) is out and same_bits(out, expected)
+
+
+def test_out_may_be_the_points_themselves_and_a_point_outside_still_raises():
+    f = Interpolator(X, Y, "b5")
+    points = RNG.uniform(-1.0, 2.0, 5000)
+    expected = f(points)
+    assert same_bits(f(points, out=points), expected)
+    points[4000] = 2.5
+    with pytest.raises(ValueError, match="outside the data range"):
+        f(points, out=np.empty_like(points))
+
+
+@pytest.mark.parametrize(("out", "error", "message"), [
+    ([0.0] * 6, TypeError, r"^out: expected a NumPy array, got list$"),
+    (np.empty(5), ValueError, r"shape \(6,\); got a float64 array of shape \(5,\)$"),
+    (np.empty(6, np.float32), ValueError, r"got a float32 array of shape \(6,\)$"),
+    (np.empty(12)[::2], ValueError, r"got a float64 array of shape \(6,\) \(not C-contiguous\)$"),
+    (np.frombuffer(bytes(48)), ValueError, r"got a float64 array of shape \(6,\) \(read-only\)$"),
+])
+def test_out_refusals_say_what_was_expected(out, error, message):
+    with pytest.raises(error, match=message):
+        Interpolator(X, Y)(np.linspace(-1.0, 2.0, 6), out=out)
+
+
 def test_dask_recipe():
     """As the README gives it: chunks along the points only, never across the coordinates."""
     da = pytest.importorskip("dask.array")

@@ -407,6 +407,9 @@ inline PyObject* to_python(PyObject*, NdBuffer&& result) {
     return array.release();
 }
 
+// An operation that writes into memory the caller gave gives back None.
+inline PyObject* to_python(PyObject*, quorvel::Ok) { Py_RETURN_NONE; }
+
 template <class T>
 PyObject* to_python(PyObject* module, Result<T>&& result) {
     if (!result) {

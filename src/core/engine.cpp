@@ -139,8 +139,13 @@ GridReads grid_reads(const InterpolantND& f) {
     return reads;
 }
 
-Result<NdBuffer> evaluate_points(const Interpolant1D& f, const ArrayView& points, RangeMode mode,
-                                 std::size_t workers) {
+// The points of a call: the rows of `points` (whose shape the evaluation
+// checks).
+std::size_t point_count(const ArrayView& points) { return points.ndim() > 0 ? points.shape[0] : 0; }
+
+// The values at `points` into `out`, the fields of each point side by side.
+Status evaluate_points(const Interpolant1D& f, const ArrayView& points, RangeMode mode, std::size_t workers,
+                       double* out) {
     if (auto ok = f.check_width(); !ok) return ok.error();
     if (points.ndim() != 1)
         return value_error(text::format("points: expected a 1-D array of coordinates, got {} dimensions",
@@ -151,36 +156,33 @@ Result<NdBuffer> evaluate_points(const Interpolant1D& f, const ArrayView& points
     // enough that sorting them costs more than it saves.
     const CellAxis axis = cell_axis(f.origin, f.spacing, f.half_width, f.coefficients->size() / f.channels);
     const GridReads as_if_cached{};
-    Buffer out(rows.count * f.channels);
     const std::size_t threads = thread_count(rows.count, workers, min_points_per_thread(f.columns, 1, f.channels));
     const OutsideRange first = evaluate_in_pieces(
-        rows, {&axis, 1}, as_if_cached, threads, {out.data(), f.channels},
-        [&](const PointRows& part, double* part_out) {
+        rows, {&axis, 1}, as_if_cached, threads, {out, f.channels}, [&](const PointRows& part, double* part_out) {
             return evaluators().evaluate_1d(f, {part.points, part.count, part.point_stride}, mode, part_out);
         });
     if (first.point != OutsideRange::none) return f.outside(*rows.at(first.point, 0));
-    return NdBuffer{std::move(out), {rows.count}};
+    return Ok{};
 }
 
-Result<NdBuffer> evaluate_points(const InterpolantND& f, const ArrayView& points, RangeMode mode,
-                                 std::size_t workers) {
+Status evaluate_points(const InterpolantND& f, const ArrayView& points, RangeMode mode, std::size_t workers,
+                       double* out) {
     if (points.ndim() != 2)
         return value_error(text::format("points: expected a 2-D array of coordinates, got {} dimensions",
                                         points.ndim()));
     if (auto ok = f.check_points(points); !ok) return ok.error();
     const std::size_t dims = f.grid.size();
     const PointRows rows{points.data, points.strides[0], points.strides[1], points.shape[0]};
-    Buffer out(rows.count * f.channels);
     const std::size_t threads = thread_count(rows.count, workers, min_points_per_thread(f.columns, dims, f.channels));
     const OutsideRange first = evaluate_in_pieces(
-        rows, cell_axes(f), grid_reads(f), threads, {out.data(), f.channels},
+        rows, cell_axes(f), grid_reads(f), threads, {out, f.channels},
         [&](const PointRows& part, double* part_out) {
             const std::size_t shape[] = {part.count, dims};
             const std::ptrdiff_t strides[] = {part.point_stride, part.axis_stride};
             return evaluators().evaluate_nd(f, {part.points, shape, strides, false}, mode, part_out);
         });
     if (first.point != OutsideRange::none) return f.outside(points, first);
-    return NdBuffer{std::move(out), {rows.count}};
+    return Ok{};
 }
 
 }  // namespace
@@ -232,9 +234,24 @@ Result<Interpolant> Interpolant::with_orders(std::span<const std::int32_t> order
 }
 
 Result<NdBuffer> Interpolant::evaluate(const ArrayView& points, RangeMode mode, std::size_t workers) const {
-    auto values = std::visit([&](const auto& f) { return evaluate_points(f, points, mode, workers); }, f_);
-    if (values) values->shape.insert(values->shape.end(), value_shape_.begin(), value_shape_.end());
+    NdBuffer values{Buffer(point_count(points) * fields()), {point_count(points)}};
+    if (auto ok = evaluate(points, mode, workers, values.values.span()); !ok) return ok.error();
+    values.shape.insert(values.shape.end(), value_shape_.begin(), value_shape_.end());
     return values;
+}
+
+Status Interpolant::evaluate(const ArrayView& points, RangeMode mode, std::size_t workers,
+                             std::span<double> out) const {
+    const std::size_t wanted = point_count(points) * fields();
+    if (out.size() != wanted)
+        return value_error(text::format("out: expected room for {} values, got {}", wanted, out.size()));
+    return std::visit([&](const auto& f) { return evaluate_points(f, points, mode, workers, out.data()); }, f_);
+}
+
+std::size_t Interpolant::fields() const {
+    std::size_t count = 1;
+    for (std::size_t len : value_shape_) count *= len;
+    return count;
 }
 
 namespace {
@@ -424,10 +441,10 @@ Result<NdBuffer> Interpolant::derivatives(const ArrayView& points, unsigned degr
             });
         if (first.point != OutsideRange::none) return f.outside(points, first);
     } else {
+        Buffer values(count * fields);
         for (std::size_t o = 0; o < outputs.size(); ++o) {
-            auto values = evaluate_points(outputs[o], points, mode, workers);
-            if (!values) return values.error();
-            for (std::size_t i = 0; i < count * fields; ++i) found_values[i * wanted.size() + o] = values->values[i];
+            if (auto ok = evaluate_points(outputs[o], points, mode, workers, values.data()); !ok) return ok.error();
+            for (std::size_t i = 0; i < count * fields; ++i) found_values[i * wanted.size() + o] = values[i];
         }
     }
 

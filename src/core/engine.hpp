@@ -53,6 +53,9 @@ public:
     // 1-D array), a row of ndim() coordinates per point otherwise.  The result
     // has shape (number of points, value axes...).
     Result<NdBuffer> evaluate(const ArrayView& points, RangeMode mode, std::size_t workers) const;
+    // The same values written to `out`, which must hold exactly as many (a
+    // point outside the range may leave some written).
+    Status evaluate(const ArrayView& points, RangeMode mode, std::size_t workers, std::span<double> out) const;
 
     // The values on the product of one vector of coordinates per axis, shape
     // (lengths of the vectors..., value axes...): a coordinate outside the
@@ -95,6 +98,8 @@ private:
     static Result<Interpolant> create(std::span<const ArrayView> knots, const ArrayView& values,
                                       std::string_view kernel, std::span<const BoundaryNames> bcs,
                                       std::span<const std::int32_t> orders, std::size_t workers, bool hold_data);
+    // The values of one point: the product of the value axes.
+    std::size_t fields() const;
     // on_grid, the coefficients made by `slabs` when the interpolant holds none.
     Result<NdBuffer> on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers,
                              const ExtendedSlabs* slabs) const;

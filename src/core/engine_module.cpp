@@ -51,6 +51,25 @@ struct Mode {
     }
 };
 
+// An array the results are written into: float64, C-contiguous, aligned and
+// writeable, its elements in order.
+struct Output {
+    std::span<double> value;
+
+    bool from(PyObject* obj) {
+        if (!PyArray_Check(obj)) return cast_error(obj, "ndarray");
+        auto* array = reinterpret_cast<PyArrayObject*>(obj);
+        Ref float64(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+        if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(float64.get())) ||
+            !PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISALIGNED(array) || !PyArray_ISWRITEABLE(array)) {
+            PyErr_SetString(PyExc_ValueError, "out: expected a writeable, aligned, C-contiguous float64 array");
+            return false;
+        }
+        value = {static_cast<double*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_SIZE(array))};
+        return true;
+    }
+};
+
 // ---------------------------------------------------------------------------
 // The class.
 
@@ -91,6 +110,16 @@ PyObject* interpolant_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t
                   kwnames, [self](const Array<-1>& points, const Mode& mode, const Workers& workers) {
                       WithoutLock unlocked(points.value.size() >= SMALL_WORK);
                       return core_of<Interpolant>(self).evaluate(points.value, mode.value, workers.value);
+                  });
+}
+
+constexpr const char* EVALUATE_INTO_PARAMS[] = {"points", "out", "mode", "workers"};
+
+PyObject* interpolant_evaluate_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke(PyType_GetModule(Py_TYPE(self)), "Interpolant.evaluate_into()", EVALUATE_INTO_PARAMS, args, nargs,
+                  kwnames, [self](const Array<-1>& points, const Output& out, const Mode& mode, const Workers& workers) {
+                      WithoutLock unlocked(points.value.size() >= SMALL_WORK);
+                      return core_of<Interpolant>(self).evaluate(points.value, mode.value, workers.value, out.value);
                   });
 }
 
@@ -199,6 +228,11 @@ PyMethodDef INTERPOLANT_METHODS[] = {
                  "The values at `points` (a 1-D array in one dimension, rows of coordinates otherwise);\n"
                  "`mode` says what points outside the data range give (\"raise\", \"nan\" or \"clip\"),\n"
                  "`workers` how many threads may share the work."),
+    function_def("evaluate_into", interpolant_evaluate_into,
+                 "evaluate_into($self, points, out, mode, workers)\n--\n\n"
+                 "The values at `points`, as evaluate() gives them, written to `out`, a C-contiguous\n"
+                 "float64 array of as many elements, not sharing memory with `points`; gives None.  A point\n"
+                 "outside the range may leave some values written."),
     function_def("derivatives", interpolant_derivatives,
                  "derivatives($self, points, degree, mode, workers)\n--\n\n"
                  "The first (degree 1) or second (degree 2) derivatives along every axis at `points`."),

@@ -32,6 +32,10 @@ class Interpolant:
         self, points: _Float64Array, mode: Literal["raise", "nan", "clip"], workers: int
     ) -> _Float64Array:
         """The values at `points`."""
+    def evaluate_into(
+        self, points: _Float64Array, out: _Float64Array, mode: Literal["raise", "nan", "clip"], workers: int
+    ) -> None:
+        """The values at `points` written to `out` (C-contiguous, as many elements, apart from `points`)."""
     def derivatives(
         self, points: _Float64Array, degree: int, mode: Literal["raise", "nan", "clip"], workers: int
     ) -> _Float64Array:

@@ -80,6 +80,19 @@ def _shaped(result: Float64Array, points_shape: tuple[int, ...] | None) -> Float
     return result if points_shape is None else result.reshape(points_shape + result.shape[1:])
 
 
+def _checked_out(out: object, shape: tuple[int, ...]) -> Float64Array:
+    """`out` if it can take a result of `shape` as it is, in place."""
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out: expected a NumPy array, got {type(out).__name__}")
+    flaws = [flaw for flaw, present in (("read-only", not out.flags.writeable),
+                                        ("not C-contiguous", not out.flags.c_contiguous),
+                                        ("misaligned", not out.flags.aligned)) if present]
+    if out.dtype != _FLOAT64 or out.shape != shape or flaws:
+        got = f"a {out.dtype} array of shape {out.shape}" + (f" ({', '.join(flaws)})" if flaws else "")
+        raise ValueError(f"out: expected a writeable, C-contiguous float64 array of shape {shape}; got {got}")
+    return out
+
+
 def _is_array_like(obj: object) -> bool:
     return isinstance(obj, np.ndarray) or any(
         hasattr(obj, name) for name in ("__array__", "__array_interface__", "__array_struct__")
@@ -445,7 +458,9 @@ class Interpolator:
 
     # --- evaluation ---------------------------------------------------------
 
-    def __call__(self, points: npt.ArrayLike, *, workers: Workers = None) -> Float64Array:
+    def __call__(
+        self, points: npt.ArrayLike, *, workers: Workers = None, out: Float64Array | None = None
+    ) -> Float64Array:
         """Evaluate at `points`.
 
         One dimension: `points` of any shape; the result has the same shape.
@@ -457,11 +472,23 @@ class Interpolator:
         count, or a negative one counting back from all cores (-1 all, -2 all
         but one). Results do not depend on it.
 
-        The result is always a new float64 ndarray: a single point gives a
-        0-d array (``float(result)`` or ``result.item()`` makes it a number).
+        The result is a new float64 ndarray: a single point gives a 0-d array
+        (``float(result)`` or ``result.item()`` makes it a number). With
+        `out`, a writeable C-contiguous float64 array of the result's shape,
+        the values are written there instead, and `out` is returned: calls
+        repeated into one array spare the allocation of every result (for
+        large ones, the system's clearing of fresh memory). A point outside
+        the range that raises may leave part of `out` written.
         """
         flat, shape = self._flat_points(points)
-        return _shaped(self._evaluate(self._native, self._periodic_integral_axes, flat, workers), shape)
+        if out is None:
+            return _shaped(self._evaluate(self._native, self._periodic_integral_axes, flat, workers), shape)
+        _checked_out(out, (len(flat),) + self.value_shape if shape is None else shape + self.value_shape)
+        if self._periodic_integral_axes or np.may_share_memory(out, flat):  # the sum, or the points, first
+            out[...] = _shaped(self._evaluate(self._native, self._periodic_integral_axes, flat, workers), shape)
+        else:
+            self._native.evaluate_into(flat, out, self._out_of_range, self._threads(flat.size, workers))
+        return out
 
     def gradient(self, points: npt.ArrayLike, *, workers: Workers = None) -> Float64Array:
         """The first derivatives along every axis at `points`, in one pass.
