@@ -104,6 +104,8 @@ SMALL_CALLS |= {
     "engine evaluate": lambda: engine_nd.evaluate(MILLION_2D[::5000], "clip", 3),
     "engine evaluate outside": lambda: engine_1d.evaluate(np.append(X, 20.5), "raise", 2),
     "engine evaluate mode refused": lambda: engine_1d.evaluate(X, "wrap", 2),
+    "engine evaluate into": lambda: engine_1d.evaluate_into(X[::2], np.empty(len(X[::2])), "nan", 2),
+    "engine evaluate into refused": lambda: engine_1d.evaluate_into(X, np.empty(3), "nan", 2),
     "engine fields": lambda: _engine.Interpolant(GRID, np.ones((6, 7, 3, 2)), "b5", [("poly", "poly")] * 2, [0, -1], 2),
     "engine values": lambda: engine_nd.values,
     "engine on grid": lambda: engine_nd.with_orders([1, 0], 1).on_grid([X[:6], GRID[1]], "nan", 2),
