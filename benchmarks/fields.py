@@ -6,7 +6,8 @@
   2 * 10^4 points) and three map_coordinates(order=3, prefilter=False) calls.
 - Zooms, one thread: a 96^3 volume to 191^3 with "a3" by `on_grid` against
   scipy.ndimage.zoom(order=3, grid_mode=False) and against quorvel at the
-  points of the meshgrid (the meshgrid built in the call, as a user writes it);
+  points of the meshgrid (the meshgrid built in the call, as a user writes it)
+  and against `on_grid` writing into one array again and again (`out=`);
   a 2048^2 image to 4095^2 with "b5" against zoom(order=5).  Both again in one
   call from the data (`regrid`, which reads them once and copies nothing)
   against building the interpolator and calling `on_grid`.  Times per output
@@ -58,6 +59,7 @@ def zooms() -> list[Workload]:
     volume, cube = rng.standard_normal((96, 96, 96)), [np.arange(96.0)] * 3
     f = Interpolator(cube, volume, "a3", "poly", workers=1)
     x = np.linspace(0.0, 95.0, 191)
+    zoomed = np.empty((191, 191, 191))
     image, square = rng.standard_normal((2048, 2048)), [np.arange(2048.0)] * 2
     g = Interpolator(square, image, "b5", "poly", workers=1)
     y = np.linspace(0.0, 2047.0, 4095)
@@ -65,6 +67,7 @@ def zooms() -> list[Workload]:
         Workload('zoom 96^3 to 191^3 "a3" (on_grid)', 191**3, lambda: f.on_grid(x, x, x), {
             "scipy.ndimage.zoom order 3": lambda: zoom(volume, 191 / 96, order=3, grid_mode=False),
             "quorvel at the meshgrid's points": lambda: f(np.stack(np.meshgrid(x, x, x, indexing="ij"), axis=-1)),
+            "on_grid into one array (out=)": lambda: f.on_grid(x, x, x, out=zoomed),
         }),
         Workload('zoom 2048^2 to 4095^2 "b5" (on_grid)', 4095**2, lambda: g.on_grid(y, y), {
             "scipy.ndimage.zoom order 5": lambda: zoom(image, 4095 / 2048, order=5, grid_mode=False),

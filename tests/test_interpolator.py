@@ -4,6 +4,7 @@ pickles and copies, and Dask."""
 import copy
 import math
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -264,6 +265,27 @@ def test_results_written_into_out_have_the_bits_of_new_ones(f, points, workers):
     expected = f(points, workers=workers)
     out = np.full_like(expected, np.pi)
     assert f(points, workers=workers, out=out) is out and same_bits(out, expected)
+
+
+GRID_OUT_CASES = {
+    "1-D": (Interpolator(X, Y, "b5"), [np.linspace(2.0, -1.0, 50)]),
+    "3-D, two fields": (Interpolator(KNOTS, np.stack([VALUES, -VALUES], axis=-1), "a3"),
+                        [np.linspace(0.0, 1.0, 40), np.r_[0.5, -1.0, np.nan], np.linspace(2.0, 0.0, 30)]),
+    "antiderivative": (Interpolator(KNOTS, VALUES, "a4").antiderivative(axis=0), [k[::2] for k in KNOTS]),
+    "periodic antiderivative": (
+        Interpolator(KNOTS[:2], VALUES[:, :, 0], "a3", [("periodic",) * 2, ("poly",) * 2]).antiderivative(),
+        [np.linspace(-1.0, 3.0, 9), KNOTS[1]]),
+}
+
+
+@pytest.mark.parametrize(("f", "vectors"), GRID_OUT_CASES.values(), ids=GRID_OUT_CASES.keys())
+def test_grid_products_written_into_out_have_the_bits_of_new_ones(f, vectors):
+    expected = f.on_grid(*vectors, workers=2)
+    out = np.full_like(expected, np.pi)
+    assert f.on_grid(*vectors, workers=2, out=out) is out and same_bits(out, expected)
+    shape = re.escape(str(expected.shape))
+    with pytest.raises(ValueError, match=rf"^out: expected .* of shape {shape}; got a float64 array of shape"):
+        f.on_grid(*vectors, out=np.empty((expected.shape[0] + 1,) + expected.shape[1:]))
 
 
 def test_out_may_be_the_points_themselves_and_a_point_outside_still_raises():

@@ -111,6 +111,8 @@ SMALL_CALLS |= {
     "engine on grid": lambda: engine_nd.with_orders([1, 0], 1).on_grid([X[:6], GRID[1]], "nan", 2),
     "engine on grid by points": lambda: engine_nd.on_grid([X[:6], GRID[1]], "clip", 2),
     "engine on grid outside": lambda: engine_nd.on_grid([X, GRID[1]], "raise", 2),
+    "engine on grid into": lambda: engine_nd.on_grid_into([X[:6], GRID[1]], np.empty((6, len(GRID[1]))), "nan", 2),
+    "engine on grid into refused": lambda: engine_nd.on_grid_into([X[:6], GRID[1]], np.empty(3), "nan", 2),
     "engine integrate": lambda: engine_nd.with_orders([1, 0], 1).integrate(np.array([1.5, 0.2]),
                                                                            np.array([7.5, 0.9]), "clip"),
     "engine integrate outside": lambda: engine_1d.with_orders([0], 1).integrate(np.array([1.5]), np.array([99.0]),

@@ -143,6 +143,13 @@ GridReads grid_reads(const InterpolantND& f) {
 // checks).
 std::size_t point_count(const ArrayView& points) { return points.ndim() > 0 ? points.shape[0] : 0; }
 
+// The elements of an array of `shape`.
+std::size_t element_count(std::span<const std::size_t> shape) {
+    std::size_t count = 1;
+    for (std::size_t len : shape) count *= len;
+    return count;
+}
+
 // The values at `points` into `out`, the fields of each point side by side.
 Status evaluate_points(const Interpolant1D& f, const ArrayView& points, RangeMode mode, std::size_t workers,
                        double* out) {
@@ -248,11 +255,7 @@ Status Interpolant::evaluate(const ArrayView& points, RangeMode mode, std::size_
     return std::visit([&](const auto& f) { return evaluate_points(f, points, mode, workers, out.data()); }, f_);
 }
 
-std::size_t Interpolant::fields() const {
-    std::size_t count = 1;
-    for (std::size_t len : value_shape_) count *= len;
-    return count;
-}
+std::size_t Interpolant::fields() const { return element_count(value_shape_); }
 
 namespace {
 
@@ -335,42 +338,63 @@ Result<NdBuffer> Interpolant::on_grid(std::span<const ArrayView> coordinates, Ra
     return on_grid(coordinates, mode, workers, nullptr);
 }
 
+Status Interpolant::on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers,
+                            std::span<double> out) const {
+    auto shape = product_shape(coordinates);
+    if (!shape) return shape.error();
+    const std::size_t wanted = element_count(*shape);
+    if (out.size() != wanted)
+        return value_error(text::format("out: expected room for {} values, got {}", wanted, out.size()));
+    return on_grid(coordinates, mode, workers, nullptr, out.data());
+}
+
 Result<NdBuffer> Interpolant::on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers,
                                       const ExtendedSlabs* slabs) const {
+    auto shape = product_shape(coordinates);
+    if (!shape) return shape.error();
+    NdBuffer values{Buffer(element_count(*shape)), std::move(*shape)};
+    if (auto ok = on_grid(coordinates, mode, workers, slabs, values.values.data()); !ok) return ok.error();
+    return values;
+}
+
+Result<std::vector<std::size_t>> Interpolant::product_shape(std::span<const ArrayView> coordinates) const {
     if (coordinates.size() != ndim())
         return value_error(text::format("coordinates: expected {} vectors (one per axis), got {}", ndim(),
                                         coordinates.size()));
-    for (std::size_t a = 0; a < coordinates.size(); ++a)
+    std::vector<std::size_t> shape;
+    std::size_t count = 1;
+    for (std::size_t a = 0; a < coordinates.size(); ++a) {
         if (coordinates[a].ndim() != 1)
             return value_error(text::format("coordinates[{}]: expected a 1-D array, got {} dimensions", a,
                                             coordinates[a].ndim()));
-    if (std::holds_alternative<Interpolant1D>(f_)) return evaluate(coordinates[0], mode, workers);
+        const std::size_t len = coordinates[a].shape[0];
+        if (len > 0 && count > (std::size_t{1} << 60) / len / std::max<std::size_t>(fields(), 1))
+            return value_error("coordinates: the product holds more values than memory can");
+        count *= len;
+        shape.push_back(len);
+    }
+    shape.insert(shape.end(), value_shape_.begin(), value_shape_.end());
+    return shape;
+}
 
+Status Interpolant::on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers,
+                            const ExtendedSlabs* slabs, double* out) const {
+    if (std::holds_alternative<Interpolant1D>(f_))
+        return evaluate(coordinates[0], mode, workers, {out, coordinates[0].shape[0] * fields()});
     const InterpolantND& f = std::get<InterpolantND>(f_);
     auto axes = product_coordinates(f, coordinates, mode);
     if (!axes) return axes.error();
-    std::vector<std::size_t> shape;
     std::size_t count = 1;
-    for (const std::vector<double>& axis : *axes) {
-        shape.push_back(axis.size());
-        if (!axis.empty() && count > (std::size_t{1} << 60) / axis.size() / f.channels)
-            return value_error("coordinates: the product holds more values than memory can");
-        count *= axis.size();
-    }
-    Buffer out(count * f.channels);
+    for (const std::vector<double>& axis : *axes) count *= axis.size();
+    if (count == 0) return Ok{};
     const std::size_t threads = thread_count(count, workers, MIN_PRODUCT_PER_THREAD);
-    if (count > 0) {
-        if (f.regions.empty() && !f.nearest) {
-            std::vector<StridedValues> vectors;
-            for (const std::vector<double>& axis : *axes) vectors.push_back({axis.data(), axis.size(), 1});
-            if (auto made = evaluators().grid_product(f, slabs, vectors, threads, out.data()); !made)
-                return made.error();
-        } else {
-            product_by_points(f, *axes, count, threads, out.data());
-        }
+    if (f.regions.empty() && !f.nearest) {
+        std::vector<StridedValues> vectors;
+        for (const std::vector<double>& axis : *axes) vectors.push_back({axis.data(), axis.size(), 1});
+        return evaluators().grid_product(f, slabs, vectors, threads, out);
     }
-    shape.insert(shape.end(), value_shape_.begin(), value_shape_.end());
-    return NdBuffer{std::move(out), std::move(shape)};
+    product_by_points(f, *axes, count, threads, out);
+    return Ok{};
 }
 
 namespace {

@@ -63,6 +63,9 @@ public:
     // reports the first, axis by axis).  Values and derivatives are contracted
     // axis by axis; antiderivatives and "a0" are evaluated point by point.
     Result<NdBuffer> on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers) const;
+    // The same values written to `out`, which must hold exactly as many.
+    Status on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers,
+                   std::span<double> out) const;
 
     // The first derivatives along every axis (degree 1, the gradient) or the
     // second ones (degree 2, the Hessian) of this interpolant at `points`,
@@ -103,6 +106,11 @@ private:
     // on_grid, the coefficients made by `slabs` when the interpolant holds none.
     Result<NdBuffer> on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers,
                              const ExtendedSlabs* slabs) const;
+    // The shape of the values on the product of `coordinates`, checked.
+    Result<std::vector<std::size_t>> product_shape(std::span<const ArrayView> coordinates) const;
+    // The values on the product into `out`, of product_shape's size.
+    Status on_grid(std::span<const ArrayView> coordinates, RangeMode mode, std::size_t workers,
+                   const ExtendedSlabs* slabs, double* out) const;
 
     Kind f_;
     std::vector<std::size_t> value_shape_;

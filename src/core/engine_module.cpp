@@ -169,6 +169,19 @@ PyObject* interpolant_on_grid(PyObject* self, PyObject* const* args, Py_ssize_t 
                   });
 }
 
+constexpr const char* ON_GRID_INTO_PARAMS[] = {"coordinates", "out", "mode", "workers"};
+
+PyObject* interpolant_on_grid_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return invoke(PyType_GetModule(Py_TYPE(self)), "Interpolant.on_grid_into()", ON_GRID_INTO_PARAMS, args, nargs,
+                  kwnames,
+                  [self](const Sequence<Array<-1>>& coordinates, const Output& out, const Mode& mode,
+                         const Workers& workers) {
+                      WithoutLock unlocked(out.value.size() >= SMALL_WORK);
+                      return core_of<Interpolant>(self).on_grid(coordinates.values(), mode.value, workers.value,
+                                                                out.value);
+                  });
+}
+
 constexpr const char* DERIVATIVES_PARAMS[] = {"points", "degree", "mode", "workers"};
 
 PyObject* interpolant_derivatives(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -243,6 +256,10 @@ PyMethodDef INTERPOLANT_METHODS[] = {
     function_def("on_grid", interpolant_on_grid,
                  "on_grid($self, coordinates, mode, workers)\n--\n\n"
                  "The values on the product of one 1-D array of coordinates per axis."),
+    function_def("on_grid_into", interpolant_on_grid_into,
+                 "on_grid_into($self, coordinates, out, mode, workers)\n--\n\n"
+                 "The values on the product, as on_grid() gives them, written to `out` as evaluate_into()\n"
+                 "writes them; gives None."),
     {nullptr, nullptr, 0, nullptr},
 };
 

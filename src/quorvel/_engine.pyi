@@ -44,6 +44,14 @@ class Interpolant:
         self, coordinates: Sequence[_Float64Array], mode: Literal["raise", "nan", "clip"], workers: int
     ) -> _Float64Array:
         """The values on the product of one 1-D array of coordinates per axis."""
+    def on_grid_into(
+        self,
+        coordinates: Sequence[_Float64Array],
+        out: _Float64Array,
+        mode: Literal["raise", "nan", "clip"],
+        workers: int,
+    ) -> None:
+        """The values on the product written to `out` (C-contiguous, as many elements, apart from the coordinates)."""
     def integrate(
         self, lower: _Float64Array, upper: _Float64Array, mode: Literal["raise", "nan", "clip"]
     ) -> _Float64Array:

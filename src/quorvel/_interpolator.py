@@ -559,7 +559,9 @@ class Interpolator:
         chosen = self._workers if workers is None else _workers(workers)
         return 1 if size < _SMALL_CALL else _thread_count(chosen)
 
-    def on_grid(self, *coordinates: npt.ArrayLike, workers: Workers = None) -> Float64Array:
+    def on_grid(
+        self, *coordinates: npt.ArrayLike, workers: Workers = None, out: Float64Array | None = None
+    ) -> Float64Array:
         """Evaluate on the grid product of one vector of coordinates per axis.
 
         ``f.on_grid(x0, x1, ...)`` gives, at index ``(i0, i1, ...)``, the value
@@ -575,13 +577,21 @@ class Interpolator:
         output alone. Antiderivatives, whose terms do not separate by axis, and
         the nearest-knot kernel are evaluated point by point in blocks. To
         resample data once, :func:`quorvel.regrid` gives the same bits without
-        building the interpolator.
+        building the interpolator. `out` receives the values as for ``f(points,
+        out=out)``.
         """
         vectors = _coordinate_vectors(coordinates, len(self._grid), "on_grid")
         count = math.prod(len(vector) for vector in vectors)
         _check_size("coordinates", count * math.prod(self.value_shape))
         threads = self._threads(count, workers)
         axes = self._periodic_integral_axes
+        if out is not None:
+            _checked_out(out, tuple(len(vector) for vector in vectors) + self.value_shape)
+            if axes or any(np.may_share_memory(out, v) for v in vectors):  # the sum, or the coordinates, first
+                out[...] = self.on_grid(*vectors, workers=workers)
+            else:
+                self._native.on_grid_into(vectors, out, self._out_of_range, threads)
+            return out
         if not axes:
             return self._native.on_grid(vectors, self._out_of_range, threads)
 
