@@ -162,6 +162,10 @@ def test_derived_interpolants_share_the_data_and_match_the_core():
     (lambda f: f.integrate(np.zeros(1), np.ones(1), "wrap"), ValueError, "^mode: expected 'raise', 'nan' or 'clip'"),
     (lambda f: f.with_orders([-1], 1).integrate(np.zeros(1), np.ones(1), "raise"), ValueError,
      r"^integrate: axis 0 holds an antiderivative \(order -1\); only values and derivatives are integrated$"),
+    (lambda f: f.evaluate_into(np.zeros(3), np.empty(4), "raise", 1), ValueError,
+     r"^out: expected room for 3 values, got 4$"),
+    (lambda f: f.on_grid_into([np.zeros(3)], np.empty(2), "raise", 1), ValueError,
+     r"^out: expected room for 3 values, got 2$"),
 ])
 def test_engine_refusals(call, error, message):
     with pytest.raises(error, match=message):

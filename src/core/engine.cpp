@@ -150,6 +150,12 @@ std::size_t element_count(std::span<const std::size_t> shape) {
     return count;
 }
 
+// Whether `out` holds exactly the `wanted` values a writing call gives.
+Status room_in(std::span<const double> out, std::size_t wanted) {
+    if (out.size() == wanted) return Ok{};
+    return value_error(text::format("out: expected room for {} values, got {}", wanted, out.size()));
+}
+
 // The values at `points` into `out`, the fields of each point side by side.
 Status evaluate_points(const Interpolant1D& f, const ArrayView& points, RangeMode mode, std::size_t workers,
                        double* out) {
@@ -249,9 +255,7 @@ Result<NdBuffer> Interpolant::evaluate(const ArrayView& points, RangeMode mode, 
 
 Status Interpolant::evaluate(const ArrayView& points, RangeMode mode, std::size_t workers,
                              std::span<double> out) const {
-    const std::size_t wanted = point_count(points) * fields();
-    if (out.size() != wanted)
-        return value_error(text::format("out: expected room for {} values, got {}", wanted, out.size()));
+    if (auto room = room_in(out, point_count(points) * fields()); !room) return room.error();
     return std::visit([&](const auto& f) { return evaluate_points(f, points, mode, workers, out.data()); }, f_);
 }
 
@@ -342,9 +346,7 @@ Status Interpolant::on_grid(std::span<const ArrayView> coordinates, RangeMode mo
                             std::span<double> out) const {
     auto shape = product_shape(coordinates);
     if (!shape) return shape.error();
-    const std::size_t wanted = element_count(*shape);
-    if (out.size() != wanted)
-        return value_error(text::format("out: expected room for {} values, got {}", wanted, out.size()));
+    if (auto room = room_in(out, element_count(*shape)); !room) return room.error();
     return on_grid(coordinates, mode, workers, nullptr, out.data());
 }
 
