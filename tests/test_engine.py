@@ -6,6 +6,7 @@ import itertools
 import re
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -205,3 +206,52 @@ def test_long_calls_release_the_interpreter_lock(work):
         stop.set()
         counter.join(timeout=60)
     assert not counter.is_alive() and during > 0
+
+
+# Large results (of 4 MiB and more) keep their storage for the next result of their size when their array is
+# freed.  An odd size that no other test's result has, so that the storage taken again is this test's own.
+KEPT_SIZE = (1 << 19) + 37
+
+
+def kept_size_calls():
+    """Calls giving KEPT_SIZE values, each with its expected bits from quorvel._core, by seed."""
+    knots, values = [np.linspace(0.0, 1.0, 40)] * 2, rng_for("kept").standard_normal((40, 40))
+    f = Interpolator(knots, values, "a3", "poly", workers=2)
+    core = _core.InterpolantND(knots, values, "a3", [("poly", "poly")] * 2, [0, 0])
+
+    def points(seed):
+        return rng_for("kept points", seed).random((KEPT_SIZE, 2))
+
+    def axes(seed):
+        return [rng_for("kept axes", seed).random(KEPT_SIZE // 37), rng_for("kept axes", -seed).random(37)]
+
+    def at_grid(seed):
+        return core.evaluate(np.stack(np.meshgrid(*axes(seed), indexing="ij"), -1).reshape(-1, 2)).reshape(-1, 37)
+
+    return {"points": (lambda s: f(points(s)), lambda s: core.evaluate(points(s))),
+            "grid product": (lambda s: f.on_grid(*axes(s)), at_grid)}
+
+
+@pytest.mark.parametrize("kind", ["points", "grid product"])
+def test_large_results_take_only_the_storage_of_freed_ones(kind):
+    """A freed result lends its storage to the next of its size, never that of a live array, and every value
+    of it is written again (a value left over from before would show)."""
+    call, expected = kept_size_calls()[kind]
+    first, second = call(1), call(2)
+    assert not np.shares_memory(first, second)
+    address = second.ctypes.data
+    del second
+    third = call(3)
+    assert third.ctypes.data == address
+    assert same_bits(third, expected(3)) and same_bits(first, expected(1))
+
+
+def test_large_results_freed_and_taken_again_by_many_threads():
+    call, expected = kept_size_calls()["points"]
+    wanted = [expected(seed) for seed in range(3)]
+
+    def work(k):
+        return all(same_bits(call(k % 3), wanted[k % 3]) for _ in range(4))
+
+    with ThreadPoolExecutor(4) as pool:
+        assert all(pool.map(work, range(8)))

@@ -392,6 +392,12 @@ inline PyObject* to_python(PyObject*, std::vector<double>&& values) {
 
 void free_buffer(PyObject* capsule) { quorvel::Buffer::free(PyCapsule_GetPointer(capsule, nullptr)); }
 
+// A result's storage, its size in the capsule's context (none: freed).
+void free_result(PyObject* capsule) {
+    quorvel::Buffer::free_result(PyCapsule_GetPointer(capsule, nullptr),
+                                 reinterpret_cast<std::uintptr_t>(PyCapsule_GetContext(capsule)));
+}
+
 // A new float64 array that takes over the buffer; a capsule owns the storage.
 inline PyObject* to_python(PyObject*, NdBuffer&& result) {
     std::vector<npy_intp> dims(result.shape.begin(), result.shape.end());
@@ -399,9 +405,13 @@ inline PyObject* to_python(PyObject*, NdBuffer&& result) {
     if (result.values.data() == nullptr) return PyArray_SimpleNew(ndim, dims.data(), NPY_DOUBLE);
     Ref array(PyArray_SimpleNewFromData(ndim, dims.data(), NPY_DOUBLE, result.values.data()));
     if (!array) return nullptr;
-    Ref owner(PyCapsule_New(result.values.data(), nullptr, free_buffer));
+    const bool kept = result.values.kept_when_freed();
+    Ref owner(PyCapsule_New(result.values.data(), nullptr, kept ? free_result : free_buffer));
     if (!owner) return nullptr;
+    const std::size_t size = result.values.size();
     result.values.release();
+    if (kept && PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(static_cast<std::uintptr_t>(size))) < 0)
+        return nullptr;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0)
         return nullptr;
     return array.release();

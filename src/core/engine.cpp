@@ -247,7 +247,7 @@ Result<Interpolant> Interpolant::with_orders(std::span<const std::int32_t> order
 }
 
 Result<NdBuffer> Interpolant::evaluate(const ArrayView& points, RangeMode mode, std::size_t workers) const {
-    NdBuffer values{Buffer(point_count(points) * fields()), {point_count(points)}};
+    NdBuffer values{Buffer::for_result(point_count(points) * fields()), {point_count(points)}};
     if (auto ok = evaluate(points, mode, workers, values.values.span()); !ok) return ok.error();
     values.shape.insert(values.shape.end(), value_shape_.begin(), value_shape_.end());
     return values;
@@ -354,7 +354,7 @@ Result<NdBuffer> Interpolant::on_grid(std::span<const ArrayView> coordinates, Ra
                                       const ExtendedSlabs* slabs) const {
     auto shape = product_shape(coordinates);
     if (!shape) return shape.error();
-    NdBuffer values{Buffer(element_count(*shape)), std::move(*shape)};
+    NdBuffer values{Buffer::for_result(element_count(*shape)), std::move(*shape)};
     if (auto ok = on_grid(coordinates, mode, workers, slabs, values.values.data()); !ok) return ok.error();
     return values;
 }
@@ -477,7 +477,7 @@ Result<NdBuffer> Interpolant::derivatives(const ArrayView& points, unsigned degr
     // Every component in its place; the Hessian's are symmetric.
     std::size_t per_field = 1;
     for (std::size_t axis : tail) per_field *= axis;
-    Buffer out(count * fields * per_field);
+    Buffer out = Buffer::for_result(count * fields * per_field);
     for (std::size_t i = 0; i < count * fields; ++i)
         for (std::size_t o = 0; o < wanted.size(); ++o) {
             const double value = found_values[i * wanted.size() + o];
