@@ -77,8 +77,8 @@ public:
 
     // Storage for a result that passes to an array: a large one may be that
     // of a result freed before with `free_result`, which spares the system
-    // clearing fresh pages for it (a third of the time of evaluating 10^7
-    // points went to that).
+    // clearing fresh pages for it (which took a third as long as evaluating
+    // 10^7 points into them).
     static Buffer for_result(std::size_t size);
     // Whether the storage, once released, is to be freed with `free_result`.
     bool kept_when_freed() const { return kept_when_freed_; }

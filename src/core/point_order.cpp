@@ -20,13 +20,14 @@ constexpr std::size_t USUAL_LAST_LEVEL_CACHE = std::size_t{8} << 20;
 // Below this many points the sort costs more than the misses it saves.
 constexpr std::size_t MIN_POINTS = 4096;
 // Buckets hold this many points on average, and the grid's part under one
-// bucket takes about BUCKET_BYTES (some ten cells a side in 3-D), so that the
-// points of a bucket find their stencils, ghost cells around it included, in
-// the first-level cache (measured with 32 KiB of it: buckets of 8 KiB took 2-D
-// "a3" at 2048^2 from 49 to 27 ns a point, 3-D "a3" at 128^3 from 42 to 34,
-// against 32 KiB; 4 and 16 KiB did no better); there are never more than
-// MAX_BUCKETS, so that the sort writes to few enough places at once for its
-// writes to stay in the cache.
+// bucket takes about BUCKET_BYTES (up to some ten cells a side in 3-D; sides
+// are powers of two), so that the points of a bucket find their stencils in
+// the caches nearest the core; there are never more than MAX_BUCKETS, so that
+// the sort writes to few enough places at once for its writes to stay in the
+// cache.  (Measured on a core with 32 KiB of first-level cache: 8 KiB, with
+// the longer blocks that more buckets allow, took 2-D "a3" at 2048^2 from 49
+// to 27 ns a point and 3-D "a3" at 128^3 from 42 to 34 against 32 KiB; 4 and
+// 16 KiB did no better.)
 constexpr std::size_t POINTS_PER_BUCKET = 8;
 constexpr std::size_t BUCKET_BYTES = std::size_t{8} << 10;
 constexpr std::size_t MAX_BUCKETS = std::size_t{1} << 15;
