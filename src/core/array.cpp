@@ -85,15 +85,16 @@ bool worth_keeping(std::size_t size) { return size >= LARGE_RESULT && size <= KE
 }  // namespace
 
 Buffer Buffer::for_result(std::size_t size) {
+    const bool keep = worth_keeping(size);
     Buffer buffer;
-    double* kept = worth_keeping(size) ? kept_results().take(size) : nullptr;
+    double* kept = keep ? kept_results().take(size) : nullptr;
     if (kept != nullptr) {
         buffer.data_ = kept;
         buffer.size_ = size;
     } else {
         buffer = Buffer(size);
     }
-    buffer.kept_when_freed_ = worth_keeping(size);
+    buffer.kept_when_freed_ = keep;
     return buffer;
 }
 

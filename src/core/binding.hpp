@@ -390,9 +390,8 @@ inline PyObject* to_python(PyObject*, std::vector<double>&& values) {
     return list.release();
 }
 
-void free_buffer(PyObject* capsule) { quorvel::Buffer::free(PyCapsule_GetPointer(capsule, nullptr)); }
-
-// A result's storage, its size in the capsule's context (none: freed).
+// A result's storage, with its size in the capsule's context where it may be
+// kept for the next result (none: freed at once).
 void free_result(PyObject* capsule) {
     quorvel::Buffer::free_result(PyCapsule_GetPointer(capsule, nullptr),
                                  reinterpret_cast<std::uintptr_t>(PyCapsule_GetContext(capsule)));
@@ -406,7 +405,7 @@ inline PyObject* to_python(PyObject*, NdBuffer&& result) {
     Ref array(PyArray_SimpleNewFromData(ndim, dims.data(), NPY_DOUBLE, result.values.data()));
     if (!array) return nullptr;
     const bool kept = result.values.kept_when_freed();
-    Ref owner(PyCapsule_New(result.values.data(), nullptr, kept ? free_result : free_buffer));
+    Ref owner(PyCapsule_New(result.values.data(), nullptr, free_result));
     if (!owner) return nullptr;
     const std::size_t size = result.values.size();
     result.values.release();
