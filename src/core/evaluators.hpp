@@ -125,7 +125,7 @@ class PaddedBlock {
         for (std::size_t l = 0; l < lanes_; ++l)
             for (std::size_t a = 0; a < dims; ++a)
                 coordinates_[l * dims + a] = *point(points, i + std::min(l, n - 1), a);
-        shape_[0] = lanes_;
+        shape_[0] = n;  // the points copied: an evaluator may leave the lanes beyond them alone
         shape_[1] = dims;
         strides_[0] = static_cast<std::ptrdiff_t>(dims);
         return {coordinates_.data(), shape_, strides_, true};
@@ -138,6 +138,10 @@ class PaddedBlock {
     std::size_t shape_[2] = {};
     std::ptrdiff_t strides_[2] = {0, 1};
 };
+
+// The vectors of points that the evaluators working in passes take at a
+// time: all of them located and weighed before any stencil is read.
+constexpr std::size_t SPAN = 8;
 
 // Runs block(points, i, out) over the points in blocks of Span vectors of
 // lane_count<V> points, point i's `width` results at out + i * width.  A
@@ -275,24 +279,41 @@ QUORVEL_HOT FV contract_fields(const double* base, const double* w, const Stride
     return sum;
 }
 
-// Every point of a block and every field by contract_fields, scaled and
-// stored at `out`; `position` holds each point's first stencil element.
-template <std::size_t D, std::size_t W, class V, class Stride>
-QUORVEL_HOT void contract_by_point(const double* coefficients, V position, const V (*w)[W], const Stride& stride,
-                                   FieldGroup all, double scale, double* out) {
+// The stencils of Span blocks of points on D axes, laid out to be read one
+// point at a time: weights[s][(a * W + j) * L + l] is the weight j along
+// axis a of point l of block s, starts[s][l] the point's first stencil
+// element.
+template <std::size_t D, std::size_t W, class V, std::size_t Span = 1>
+struct PointStencils {
+    static constexpr std::size_t L = lane_count<V>;
+    alignas(64) double weights[Span][D * W * L];
+    alignas(64) double starts[Span][L];
+
+    void set_weights(std::size_t s, std::size_t a, const V (&w)[W]) {
+        for (std::size_t j = 0; j < W; ++j) store(weights[s] + (a * W + j) * L, w[j]);
+    }
+    void set_start(std::size_t s, V position) { store(starts[s], position); }
+};
+
+// Every point of the first `blocks` blocks and every field by
+// contract_fields, scaled and stored at `out`, one point after another.
+// Blocks located and weighed together before any is contracted let the core
+// overlap the misses of many stencils (three fields at 512^2, 2-D "a3": 20.5
+// to 16.8 ns a point against one block at a time, on an AMD Zen 4).
+template <std::size_t D, std::size_t W, class V, std::size_t Span, class Stride>
+QUORVEL_HOT void contract_by_point(const double* coefficients, const PointStencils<D, W, V, Span>& stencils,
+                                   const Stride& stride, FieldGroup all, double scale, double* out,
+                                   std::size_t blocks = Span) {
     using FV = typename FieldLanes<V>::type;
     constexpr std::size_t L = lane_count<V>, size = lane_count<FV>;
-    alignas(64) double weights[D * W * L], starts[L];
-    for (std::size_t a = 0; a < D; ++a)
-        for (std::size_t j = 0; j < W; ++j) store(weights + (a * W + j) * L, w[a][j]);
-    store(starts, position);
-    for (std::size_t l = 0; l < L; ++l) {
-        const double* at = coefficients + static_cast<std::ptrdiff_t>(starts[l]);
-        for (std::size_t first = 0; first < all.count; first += size) {
-            const FV sums = contract_fields<0, D, W, L, FV>(at + first, weights + l, stride);
-            store_field_lanes(out + l * all.count + first, sums * splat<FV>(scale), std::min(size, all.count - first));
+    for (std::size_t s = 0; s < blocks; ++s)
+        for (std::size_t l = 0; l < L; ++l, out += all.count) {
+            const double* at = coefficients + static_cast<std::ptrdiff_t>(stencils.starts[s][l]);
+            for (std::size_t first = 0; first < all.count; first += size) {
+                const FV sums = contract_fields<0, D, W, L, FV>(at + first, stencils.weights[s] + l, stride);
+                store_field_lanes(out + first, sums * splat<FV>(scale), std::min(size, all.count - first));
+            }
         }
-    }
 }
 
 // The column evaluator: values and derivatives, for Span vectors of points
@@ -313,21 +334,28 @@ QUORVEL_HOT bool evaluate_columns(const Interpolant1D& f, const AxisGrid& g, Str
     Located<V> located[Span];
     for (std::size_t s = 0; s < Span; ++s)
         if (!locate(point(points, i + s * L), points.stride, g, located[s])) return false;
-    V rows[one_field ? Span : 1][W];
-    if constexpr (one_field)
-        for (std::size_t s = 0; s < Span; ++s) stencil_rows(coefficients, to_index(located[s].start(g)), rows[s]);
-    for (std::size_t s = 0; s < Span; ++s) {
-        const std::size_t first = i + s * L;
-        V w[W];
+    const auto weigh = [&](std::size_t s, V (&w)[W]) {
         column_weights(f.column_rows, (located[s].cell - located[s].u) + splat<V>(1.0), w);
-        if constexpr (one_field) {
+    };
+    if constexpr (one_field) {
+        V rows[Span][W];
+        for (std::size_t s = 0; s < Span; ++s) stencil_rows(coefficients, to_index(located[s].start(g)), rows[s]);
+        for (std::size_t s = 0; s < Span; ++s) {
+            V w[W];
+            weigh(s, w);
             const V sum = weigh_columns(rows[s], w);
-            store_fields(out, first, all, &sum, f.scale);
-        } else {
-            const auto step = [&](std::size_t) { return all.count; };
-            contract_by_point<1>(coefficients, elements(located[s].start(g), all), &w, step, all, f.scale,
-                                 out + first * all.count);
+            store_fields(out, i + s * L, all, &sum, f.scale);
         }
+    } else {
+        PointStencils<1, W, V, Span> stencils;
+        for (std::size_t s = 0; s < Span; ++s) {
+            V w[W];
+            weigh(s, w);
+            stencils.set_weights(s, 0, w);
+            stencils.set_start(s, elements(located[s].start(g), all));
+        }
+        const auto step = [&](std::size_t) { return all.count; };
+        contract_by_point(coefficients, stencils, step, all, f.scale, out + i * all.count);
     }
     return true;
 }
@@ -411,16 +439,15 @@ std::size_t evaluate_1d_with(const Interpolant1D& f, StridedValues points, Range
                 return nearest_1d<V>(f, g, block, i, all, to);
             });
         return *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
-            constexpr std::size_t span = 8;
             const auto run_spans = [&](auto evaluate) {
-                return run_blocks<V, span>(points, points.size, out, f.channels, evaluate);
+                return run_blocks<V, SPAN>(points, points.size, out, f.channels, evaluate);
             };
             if (f.integral)
                 return run_spans([&](StridedValues block, std::size_t i, double* to) {
-                    return integral_1d<W, V, span, Fields>(f, g, block, i, all, to);
+                    return integral_1d<W, V, SPAN, Fields>(f, g, block, i, all, to);
                 });
             return run_spans([&](StridedValues block, std::size_t i, double* to) {
-                return evaluate_columns<W, V, span>(f, g, block, i, all, to);
+                return evaluate_columns<W, V, SPAN>(f, g, block, i, all, to);
             });
         });
     });
@@ -563,9 +590,37 @@ void fill_powers(const Region& region, const std::vector<GridAxis>& grid, const 
     }
 }
 
-// Values and derivatives: column weights on every axis.  D is the number of
-// axes, or 0 when it is only known at run time; when it is known, the
-// per-block tables live on the stack, where they can stay in registers.
+// Values and derivatives of several fields on D (1 to 3) axes, point by
+// point: Span blocks located and weighed, then contracted.  Of a padded
+// copy, only the blocks holding its points (a call of one point computes
+// one block, not Span).
+template <std::size_t D, std::size_t W, class V, std::size_t Span>
+bool fields_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayView& points, std::size_t i, FieldGroup all,
+               double* out) {
+    constexpr std::size_t L = lane_count<V>;
+    const std::size_t blocks = std::min(Span, (points.shape[0] - i + L - 1) / L);
+    PointStencils<D, W, V, Span> stencils;
+    for (std::size_t s = 0; s < blocks; ++s) {
+        V position = splat<V>(0.0);
+        for (std::size_t a = 0; a < D; ++a) {
+            Located<V> at{};
+            if (!locate(point(points, i + s * L, a), points.strides[0], grids[a], at)) return false;
+            V w[W];
+            column_weights(f.grid[a].column_rows, splat<V>(1.0) - at.t(), w);
+            stencils.set_weights(s, a, w);
+            position = position + at.start(grids[a]) * splat<V>(static_cast<double>(f.grid[a].stride));
+        }
+        stencils.set_start(s, position);
+    }
+    const auto stride = [&](std::size_t axis) { return f.grid[axis].stride; };
+    contract_by_point(f.coefficients->data(), stencils, stride, all, f.scale, out + i * all.count, blocks);
+    return true;
+}
+
+// Values and derivatives: column weights on every axis, a block at a time.
+// D is the number of axes, or 0 when it is only known at run time; when it
+// is known, the per-block tables live on the stack, where they can stay in
+// registers.
 template <std::size_t D, std::size_t W, class V, class Fields>
 bool fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scratch, const ArrayView& points,
              std::size_t i, Fields all, double* out) {
@@ -578,11 +633,6 @@ bool fast_nd(const InterpolantND& f, const AxisGrid* grids, Scratch<W, V>& scrat
         if (!locate(point(points, i, a), points.strides[0], grids[a], at)) return false;
         column_weights(f.grid[a].column_rows, splat<V>(1.0) - at.t(), w[a]);
         position = position + at.start(grids[a]) * splat<V>(static_cast<double>(f.grid[a].stride));
-    }
-    if constexpr (D > 0 && std::is_same_v<Fields, FieldGroup>) {
-        const auto stride = [&](std::size_t axis) { return f.grid[axis].stride; };
-        contract_by_point<D>(f.coefficients->data(), position, w, stride, all, f.scale, out + i * all.count);
-        return true;
     }
     const auto lane = to_index(position);
     for_each_group(all, [&](auto fields) {
@@ -695,6 +745,13 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, R
             Scratch<W, V> scratch(f);
             // The number of axes as a compile-time constant D where it is small.
             const auto run_axes = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
+                if constexpr (D > 0 && std::is_same_v<Fields, FieldGroup>)
+                    if (f.regions.empty())
+                        return run_blocks<V, SPAN>(points, count, out, f.channels,
+                                                   [&](const ArrayView& block, std::size_t i, double* to) {
+                                                       return fields_nd<D, W, V, SPAN>(f, grids.data(), block, i, all,
+                                                                                       to);
+                                                   });
                 if (f.regions.empty())
                     return run([&](const ArrayView& block, std::size_t i, double* to) {
                         return fast_nd<D, W, V>(f, grids.data(), scratch, block, i, all, to);

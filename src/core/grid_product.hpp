@@ -185,7 +185,10 @@ private:
             const V start = elements(load<V>(laid_out, 1), fields_);
             if constexpr (std::is_same_v<Fields, FieldGroup>) {
                 const auto step = [&](std::size_t) { return fields_.count; };
-                return contract_by_point<1>(base, start, &w, step, fields_, 1.0, to);
+                PointStencils<1, W, V> stencils;
+                stencils.set_weights(0, 0, w);
+                stencils.set_start(0, start);
+                return contract_by_point(base, stencils, step, fields_, 1.0, to);
             }
             const auto lane = to_index(start);
             for_each_group(fields_, [&](auto fields) {
