@@ -69,20 +69,22 @@ def test_fields_beyond_one_vector_as_alone(kernel, dims, count):
 @pytest.mark.parametrize("count", [1, 9, 63, 64, 65, 200])
 @pytest.mark.parametrize("outside", [(), (0, 64), (63, 1), (64, 199), (-1,)])
 def test_long_calls_of_many_fields_as_alone(count, outside):
-    """Several fields in 2-D and 3-D take the points many vectors at a time and those left over on a padded copy:
-    every field as alone, and of the points outside the range the first is refused, wherever it falls."""
-    for dims in (2, 3):
+    """Several fields take the points many vectors at a time and those left over on a padded copy: every field as
+    alone, and of the points outside the range the first is refused, wherever it falls."""
+    for dims in (1, 2, 3):
         knots, values = data(dims, (3,), "long")
         p = points(knots, 200, "long")[:count].copy()
         beyond = [i for i in outside if -count <= i < count]
         for n, i in enumerate(beyond):  # each on its own axis, with its own coordinate
-            p[i, n % dims] = knots[n % dims][-1] + 1.0 + n
+            p.reshape(count, dims)[i, n % dims] = knots[n % dims][-1] + 1.0 + n
         f = Interpolator(knots, values, "a3", "detect")
         alone = Interpolator(knots, values[..., 1], "a3", "detect")
         if beyond:
             first = min(i % count for i in beyond)
             n = next(n for n, i in enumerate(beyond) if i % count == first)
-            with pytest.raises(ValueError, match=f"coordinate {knots[n % dims][-1] + 1.0 + n:g} on axis {n % dims} "):
+            value = f"{knots[n % dims][-1] + 1.0 + n:g}"
+            refusal = f"point {value} lies" if dims == 1 else f"coordinate {value} on axis {n % dims} "
+            with pytest.raises(ValueError, match=refusal):
                 f(p)
         else:
             assert same_bits(f(p)[:, 1], alone(p))

@@ -109,7 +109,8 @@ inline const double* point(const ArrayView& points, std::size_t i, std::size_t a
 // Points [i, i + n) of a call copied into one block of `lanes` points, the
 // last repeated into the lanes left over, with room for the block's results
 // (`width` values per point).  Lanes compute independently, so every point
-// gets exactly the bits it gets in a full block.
+// gets exactly the bits it gets in a full block.  The copy's view counts the
+// n points only: an evaluator may leave the vectors beyond them alone.
 class PaddedBlock {
   public:
     PaddedBlock(std::size_t lanes, std::size_t width) : lanes_(lanes), out_(lanes * width) {}
@@ -117,7 +118,7 @@ class PaddedBlock {
     StridedValues copy(StridedValues points, std::size_t i, std::size_t n) {
         coordinates_.resize(lanes_);
         for (std::size_t l = 0; l < lanes_; ++l) coordinates_[l] = *point(points, i + std::min(l, n - 1));
-        return {coordinates_.data(), lanes_, 1};
+        return {coordinates_.data(), n, 1};
     }
     ArrayView copy(const ArrayView& points, std::size_t i, std::size_t n) {
         const std::size_t dims = points.shape[1];
@@ -125,7 +126,7 @@ class PaddedBlock {
         for (std::size_t l = 0; l < lanes_; ++l)
             for (std::size_t a = 0; a < dims; ++a)
                 coordinates_[l * dims + a] = *point(points, i + std::min(l, n - 1), a);
-        shape_[0] = n;  // the points copied: an evaluator may leave the lanes beyond them alone
+        shape_[0] = n;
         shape_[1] = dims;
         strides_[0] = static_cast<std::ptrdiff_t>(dims);
         return {coordinates_.data(), shape_, strides_, true};
@@ -142,6 +143,14 @@ class PaddedBlock {
 // The vectors of points that the evaluators working in passes take at a
 // time: all of them located and weighed before any stencil is read.
 constexpr std::size_t SPAN = 8;
+
+// The vectors of a pass of Span from point i that hold points of a call of
+// `count`: all Span but in the padded copy of its last points, so that a
+// call of one point computes one vector.
+template <class V, std::size_t Span>
+std::size_t vectors_held(std::size_t count, std::size_t i) {
+    return std::min(Span, (count - i + lane_count<V> - 1) / lane_count<V>);
+}
 
 // Runs block(points, i, out) over the points in blocks of Span vectors of
 // lane_count<V> points, point i's `width` results at out + i * width.  A
@@ -328,16 +337,17 @@ QUORVEL_HOT bool evaluate_columns(const Interpolant1D& f, const AxisGrid& g, Str
     constexpr std::size_t L = lane_count<V>;
     constexpr bool one_field = std::is_same_v<Fields, OneField>;
     const double* coefficients = f.coefficients->data();
+    const std::size_t vectors = vectors_held<V, Span>(points.size, i);
     Located<V> located[Span];
-    for (std::size_t s = 0; s < Span; ++s)
+    for (std::size_t s = 0; s < vectors; ++s)
         if (!locate(point(points, i + s * L), points.stride, g, located[s])) return false;
     const auto weigh = [&](std::size_t s, V (&w)[W]) {
         column_weights(f.column_rows, (located[s].cell - located[s].u) + splat<V>(1.0), w);
     };
     if constexpr (one_field) {
         V rows[Span][W];
-        for (std::size_t s = 0; s < Span; ++s) stencil_rows(coefficients, to_index(located[s].start(g)), rows[s]);
-        for (std::size_t s = 0; s < Span; ++s) {
+        for (std::size_t s = 0; s < vectors; ++s) stencil_rows(coefficients, to_index(located[s].start(g)), rows[s]);
+        for (std::size_t s = 0; s < vectors; ++s) {
             V w[W];
             weigh(s, w);
             const V sum = weigh_columns(rows[s], w);
@@ -345,14 +355,14 @@ QUORVEL_HOT bool evaluate_columns(const Interpolant1D& f, const AxisGrid& g, Str
         }
     } else {
         PointStencils<1, W, V, Span> stencils;
-        for (std::size_t s = 0; s < Span; ++s) {
+        for (std::size_t s = 0; s < vectors; ++s) {
             V w[W];
             weigh(s, w);
             stencils.set_weights(s, 0, w);
             stencils.set_start(s, elements(located[s].start(g), all));
         }
         const auto step = [&](std::size_t) { return all.count; };
-        contract_by_point(coefficients, stencils, step, all, f.scale, out + i * all.count);
+        contract_by_point(coefficients, stencils, step, all, f.scale, out + i * all.count, vectors);
     }
     return true;
 }
@@ -383,10 +393,11 @@ QUORVEL_HOT bool integral_1d(const Interpolant1D& f, const AxisGrid& g, StridedV
                              Fields all, double* out) {
     constexpr std::size_t L = lane_count<V>;
     const IntegralAxis& axis = *f.integral;
+    const std::size_t vectors = vectors_held<V, Span>(points.size, i);
     Located<V> located[Span];
-    for (std::size_t v = 0; v < Span; ++v)
+    for (std::size_t v = 0; v < vectors; ++v)
         if (!locate(point(points, i + v * L), points.stride, g, located[v])) return false;
-    for (std::size_t v = 0; v < Span; ++v) {
+    for (std::size_t v = 0; v < vectors; ++v) {
         const std::size_t first = i + v * L;
         const V t = located[v].t();
         const V s = located[v].start(g);
@@ -605,14 +616,13 @@ struct BlockStencils {
 // blocks the core overlaps the misses of many stencils, which a block run
 // whole from its coordinates to its values left waiting (AMD Zen 4, one
 // thread, 2-D "a3": one field 12.8 to 9.6 ns a point at 512^2, three fields
-// 20.5 to 16.8).  Of a padded copy, only the blocks holding its points: a
-// call of one point computes one block, not Span.
+// 20.5 to 16.8).
 template <std::size_t D, std::size_t W, class V, std::size_t Span, class Fields>
 bool staged_nd(const InterpolantND& f, const AxisGrid* grids, const ArrayView& points, std::size_t i, Fields all,
                double* out) {
     constexpr std::size_t L = lane_count<V>;
     constexpr bool one_field = std::is_same_v<Fields, OneField>;
-    const std::size_t blocks = std::min(Span, (points.shape[0] - i + L - 1) / L);
+    const std::size_t blocks = vectors_held<V, Span>(points.shape[0], i);
     std::conditional_t<one_field, BlockStencils<D, W, V, Span>, PointStencils<D, W, V, Span>> stencils;
     for (std::size_t s = 0; s < blocks; ++s) {
         V position = splat<V>(0.0);
