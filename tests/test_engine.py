@@ -119,7 +119,8 @@ def test_nan_and_clip_per_lane_as_the_core_on_masked_or_clipped_points(kernel, d
 @pytest.mark.parametrize("coherent", [False, True])
 @pytest.mark.parametrize(("shape", "fields", "kernel", "orders"),
                          [((800, 700), (), "b7", (0, 1)), ((70, 60, 60), (3,), "a3", (1, 0, 0)),
-                          ((50, 50, 40), (2, 3), "a3", (0, 0, 0)), ((90, 80, 80), (), "b5", (0, 0, -1))])
+                          ((50, 50, 40), (2, 3), "a3", (0, 0, 0)), ((90, 80, 80), (), "b5", (0, 0, -1)),
+                          ((30, 30, 30, 30), (), "a3", (0, 0, 0, 0))])
 def test_large_grids_in_any_order_of_points(shape, fields, kernel, orders, coherent):
     """Grids beyond the cache (over 4 MiB, read 8 or more stencil rows per point) are evaluated in a cache-aware
     order, block by block of points, unless the points already come in one."""
@@ -128,15 +129,15 @@ def test_large_grids_in_any_order_of_points(shape, fields, kernel, orders, coher
     bcs = [("poly", "poly")] * len(shape)
     cores = [_core.InterpolantND(knots, values[(..., *field)], kernel, bcs, list(orders)) for field in np.ndindex(fields)]
     engine = _engine.Interpolant(knots, values, kernel, bcs, list(orders), 2)
-    points = points_in(knots, 300_000, key=shape)  # more than one block
+    points = points_in(knots, 1_100_000, key=shape)  # more than one block
     if coherent:
         points = np.sort(points, axis=0)
     expected = np.stack([core.evaluate(points) for core in cores], axis=-1).reshape(len(points), *fields)
     for workers in (1, 2):
         assert same_bits(engine.evaluate(points, "raise", workers), expected)
-    for first in (40_000, 290_000):  # in the first block, in a later one
+    for first in (40_000, 1_090_000):  # in the first block, in a later one
         bad = points.copy()
-        bad[[first, first + 5_000, 299_000]] = 2.0  # the first in input order, not in the order of evaluation
+        bad[[first, first + 5_000, 1_099_000]] = 2.0  # the first in input order, not in the order of evaluation
         with pytest.raises(ValueError) as error:
             cores[0].evaluate(bad)
         with pytest.raises(ValueError, match=f"^{re.escape(str(error.value))}$"):

@@ -84,10 +84,9 @@ OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> ax
     const std::size_t dims = axes.size();
     OrderedPoints ordered;
     Buffer values;
-    const std::size_t order_block = cache_order_block(grid.bytes);
-    for (std::size_t begin = 0; begin < rows.count; begin += order_block) {
+    for (std::size_t begin = 0; begin < rows.count; begin += CACHE_ORDER_BLOCK) {
         const PointRows block{rows.at(begin, 0), rows.point_stride, rows.axis_stride,
-                              std::min(order_block, rows.count - begin)};
+                              std::min(CACHE_ORDER_BLOCK, rows.count - begin)};
         OutsideRange found;
         const bool in_order = cache_order(axes, grid, block, ordered);
         if (in_order) {
@@ -108,7 +107,7 @@ OutsideRange evaluate_blocks(const PointRows& rows, std::span<const CellAxis> ax
 template <class Evaluate>
 OutsideRange evaluate_in_pieces(const PointRows& rows, std::span<const CellAxis> axes, GridReads grid,
                                 std::size_t threads, Results out, Evaluate&& evaluate) {
-    const std::size_t per_thread = rows.count / threads / cache_order_block(grid.bytes);
+    const std::size_t per_thread = rows.count / threads / CACHE_ORDER_BLOCK;
     const std::size_t pieces = threads * std::clamp<std::size_t>(per_thread, 1, MAX_PIECES_PER_THREAD);
     std::vector<OutsideRange> found(pieces);
     run_pieces(rows.count, pieces, threads, [&](std::size_t p, std::size_t begin, std::size_t end) {

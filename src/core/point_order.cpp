@@ -1,6 +1,7 @@
 #include "point_order.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -19,76 +20,77 @@ constexpr std::size_t MANY_ROWS = 8;
 constexpr std::size_t USUAL_LAST_LEVEL_CACHE = std::size_t{8} << 20;
 // Below this many points the sort costs more than the misses it saves.
 constexpr std::size_t MIN_POINTS = 4096;
-// Buckets hold this many points on average, and the grid's part under one
-// bucket takes about BUCKET_BYTES (up to some ten cells a side in 3-D; sides
-// are powers of two), so that the points of a bucket find their stencils in
-// the caches nearest the core; there are never more than MAX_BUCKETS, so that
-// the sort writes to few enough places at once for its writes to stay in the
-// cache.  (Measured on a core with 32 KiB of first-level cache: 8 KiB, with
-// the longer blocks that more buckets allow, took 2-D "a3" at 2048^2 from 49
-// to 27 ns a point and 3-D "a3" at 128^3 from 42 to 34 against 32 KiB; 4 and
-// 16 KiB did no better.)
-constexpr std::size_t POINTS_PER_BUCKET = 8;
-constexpr std::size_t BUCKET_BYTES = std::size_t{8} << 10;
+// Buckets take about BUCKET_BYTES of the grid each, so that the points of a
+// bucket find their stencils in the caches nearest the core, and hold at
+// least POINTS_PER_BUCKET points on average, so that reading a bucket's part
+// of the grid pays; never more than MAX_BUCKETS, so that the sort writes to
+// few enough places at once for its writes to stay in the cache.  (Measured
+// on a core with 32 KiB of first-level cache, 10^6 points: 4 KiB took 3-D
+// "a3" at 128^3 from 35 to 29 ns a point against 8 KiB, which gave buckets of
+// 32 KiB there, and 2-D "a3" at 4096^2 from 33 to 27; 64 and 256 points a
+// bucket, fewer and larger buckets, did no better, and took 10^5 points at
+// 128^3 to 57 and 54 ns against 59-61 with 16.)
+constexpr std::size_t BUCKET_BYTES = std::size_t{4} << 10;
+constexpr std::size_t POINTS_PER_BUCKET = 16;
 constexpr std::size_t MAX_BUCKETS = std::size_t{1} << 15;
 
-// Points put in cache order together: a few hundred per bucket, within
-// these bounds (measured: fewer per bucket read the grid from memory again,
-// more put back results spread over more memory than the caches hold).
-constexpr std::size_t POINTS_PER_BLOCK_BUCKET = 256;
-constexpr std::size_t MIN_BLOCK = std::size_t{1} << 18, MAX_BLOCK = std::size_t{1} << 20;
-
-// Buckets of 2^shift cells along every axis, numbered row-major.  A bucket
-// need only be roughly right, so the cell is found by a multiplication.
+// Buckets of a power of two of cells along each axis, numbered row-major,
+// made longer along the last axes first (their stencil rows run along the
+// last axis, so a bucket long along it reads fewer cache lines).  A bucket
+// need only be roughly right, so it is found by a multiplication.
 class Buckets {
 public:
     Buckets(std::span<const CellAxis> axes, std::size_t target) {
-        for (const CellAxis& cells : axes)
-            axes_.push_back({cells.origin + cells.lo * cells.spacing, 1.0 / cells.spacing, cells.hi - cells.lo});
-        for (;; ++shift_) {
+        std::vector<unsigned> shifts(axes.size(), 0);
+        const auto highest = [&](std::size_t a) {  // the highest bucket along axis a
+            return static_cast<std::size_t>(axes[a].hi - axes[a].lo) >> shifts[a];
+        };
+        for (;;) {
             count_ = 1;
-            for (std::size_t a = axes_.size(); a-- > 0;) {
-                axes_[a].stride = static_cast<std::uint32_t>(count_);  // at most MAX_BUCKETS in the end
-                count_ *= (static_cast<std::size_t>(axes_[a].cells) >> shift_) + 1;
+            std::size_t widen = axes.size();  // the axis to make buckets longer along next
+            for (std::size_t a = axes.size(); a-- > 0;) {
+                count_ *= highest(a) + 1;
+                if (highest(a) > 0 && (widen == axes.size() || shifts[a] < shifts[widen])) widen = a;
             }
-            if (count_ <= target || shift_ == 63) return;
+            if (count_ <= target || widen == axes.size()) break;
+            ++shifts[widen];
+        }
+        axes_.resize(axes.size());
+        for (std::size_t a = axes.size(), stride = 1; a-- > 0; stride *= highest(a) + 1) {
+            const CellAxis& cells = axes[a];
+            const double scale = std::ldexp(1.0 / cells.spacing, -static_cast<int>(shifts[a]));
+            axes_[a] = {cells.origin + cells.lo * cells.spacing, scale, static_cast<double>(highest(a)),
+                        static_cast<std::uint32_t>(stride)};  // at most MAX_BUCKETS
         }
     }
 
     std::size_t count() const { return count_; }
 
-    std::uint32_t key(const PointRows& points, std::size_t i) const {
+    // The bucket of the point whose coordinates are x[0], x[axis_stride], ...;
+    // Dims > 0 is the count of axes, fixed at compile time.
+    template <std::size_t Dims = 0>
+    std::uint32_t key(const double* x, std::ptrdiff_t axis_stride) const {
+        const std::size_t dims = Dims > 0 ? Dims : axes_.size();
         std::uint32_t key = 0;
-        for (std::size_t a = 0; a < axes_.size(); ++a) key += axes_[a].part(*points.at(i, a), shift_);
+        for (std::size_t a = 0; a < dims; ++a) key += axes_[a].part(x[static_cast<std::ptrdiff_t>(a) * axis_stride]);
         return key;
-    }
-
-    // The keys of all points, axis by axis.
-    void keys(const PointRows& points, std::uint32_t* out) const {
-        std::fill_n(out, points.count, 0);
-        for (std::size_t a = 0; a < axes_.size(); ++a) {
-            const Axis axis = axes_[a];
-            const double* x = points.at(0, a);
-            for (std::size_t i = 0; i < points.count; ++i, x += points.point_stride) out[i] += axis.part(*x, shift_);
-        }
     }
 
 private:
     struct Axis {
-        double first, scale;  // the lowest cell's start, 1 / spacing
-        double cells;         // the highest cell, counted from the lowest
-        std::uint32_t stride = 0;
+        double first, scale;  // the lowest cell's start, 1 / a bucket's length
+        double highest;       // the highest bucket
+        std::uint32_t stride;
 
-        // The axis' part of the key of coordinate x: its cell, clamped
+        // The axis' part of the key of coordinate x: its bucket, clamped
         // before the conversion (a NaN goes to the lowest).
-        std::uint32_t part(double x, unsigned shift) const {
+        std::uint32_t part(double x) const {
             const double u = (x - first) * scale;
-            const double clamped = u >= 0.0 ? (u <= cells ? u : cells) : 0.0;
-            return static_cast<std::uint32_t>(static_cast<std::int64_t>(clamped) >> shift) * stride;
+            const double positive = u > 0.0 ? u : 0.0;
+            return static_cast<std::uint32_t>(positive < highest ? positive : highest) * stride;
         }
     };
     std::vector<Axis> axes_;
-    unsigned shift_ = 0;
     std::size_t count_ = 1;
 };
 
@@ -99,14 +101,50 @@ bool coherent(const Buckets& buckets, const PointRows& points) {
     std::size_t pairs = 0, shared = 0;
     for (std::size_t r = 0; r < runs; ++r) {
         const std::size_t first = (points.count - run_length) / runs * r;
-        std::uint32_t previous = buckets.key(points, first);
+        std::uint32_t previous = buckets.key(points.at(first, 0), points.axis_stride);
         for (std::size_t i = first + 1; i < first + run_length; ++i, ++pairs) {
-            const std::uint32_t key = buckets.key(points, i);
+            const std::uint32_t key = buckets.key(points.at(i, 0), points.axis_stride);
             shared += key == previous;
             previous = key;
         }
     }
     return 4 * shared >= pairs;
+}
+
+// Asks for the cache line at `address` ahead of a write to it.
+inline void prefetch_for_write([[maybe_unused]] const void* address) {
+#if defined(__GNUC__)
+    __builtin_prefetch(address, 1);
+#endif
+}
+
+// Counting sort of `points` into `ordered`: the points of bucket b go to
+// rows [start[b], start[b + 1]), in their given order.  Dims > 0 is the count
+// of axes, fixed at compile time so that a point is read and copied by a few
+// loads and stores.
+template <std::size_t Dims = 0>
+void sort_by_bucket(const Buckets& buckets, const PointRows& points, OrderedPoints& ordered, std::size_t axes = Dims) {
+    const std::size_t dims = Dims > 0 ? Dims : axes;
+    std::uint32_t* const keys = ordered.keys.reserve(points.count);
+    std::uint32_t* const order = ordered.order.reserve(points.count);
+    double* const coordinates = ordered.coordinates.reserve(points.count * dims);
+    std::vector<std::uint32_t>& start = ordered.starts;
+    start.assign(buckets.count() + 1, 0);
+    for (std::size_t i = 0; i < points.count; ++i) {
+        keys[i] = buckets.key<Dims>(points.at(i, 0), points.axis_stride);
+        ++start[keys[i] + 1];
+    }
+    for (std::size_t b = 0; b < buckets.count(); ++b) start[b + 1] += start[b];
+    // Each bucket's next rows are fetched a little ahead: the writes go to as
+    // many places as there are buckets, too many for the hardware to follow
+    // (measured: 10 to 6 ns a point for this loop, 3-D "a3" at 128^3).
+    for (std::size_t i = 0; i < points.count; ++i) {
+        const std::uint32_t row = start[keys[i]]++;
+        prefetch_for_write(coordinates + (row + 4) * dims);
+        prefetch_for_write(order + row + 16);
+        order[row] = static_cast<std::uint32_t>(i);
+        for (std::size_t a = 0; a < dims; ++a) coordinates[row * dims + a] = *points.at(i, a);
+    }
 }
 
 // The size of the last-level cache: the largest that Linux lists for the
@@ -137,10 +175,6 @@ std::size_t min_grid_bytes(std::size_t rows) {
 
 }  // namespace
 
-std::size_t cache_order_block(std::size_t grid_bytes) {
-    return std::clamp(grid_bytes / BUCKET_BYTES * POINTS_PER_BLOCK_BUCKET, MIN_BLOCK, MAX_BLOCK);
-}
-
 bool cache_order(std::span<const CellAxis> axes, GridReads grid, const PointRows& points, OrderedPoints& ordered) {
     if (grid.bytes < min_grid_bytes(grid.rows) || points.count < MIN_POINTS || points.count > UINT32_MAX)
         return false;
@@ -148,21 +182,10 @@ bool cache_order(std::span<const CellAxis> axes, GridReads grid, const PointRows
     const Buckets buckets(axes, std::clamp<std::size_t>(points.count / POINTS_PER_BUCKET, 1, most));
     if (coherent(buckets, points)) return false;
 
-    // Counting sort: the points of bucket b go to rows [start[b], start[b + 1]).
-    const std::size_t dims = axes.size();
-    std::vector<std::uint32_t>& keys = ordered.keys;
-    std::vector<std::uint32_t>& start = ordered.starts;
-    keys.resize(points.count);
-    start.assign(buckets.count() + 1, 0);
-    buckets.keys(points, keys.data());
-    for (std::size_t i = 0; i < points.count; ++i) ++start[keys[i] + 1];
-    for (std::size_t b = 0; b < buckets.count(); ++b) start[b + 1] += start[b];
-    ordered.order.resize(points.count);
-    ordered.coordinates.resize(points.count * dims);
-    for (std::size_t i = 0; i < points.count; ++i) {
-        const std::uint32_t row = start[keys[i]]++;
-        ordered.order[row] = static_cast<std::uint32_t>(i);
-        for (std::size_t a = 0; a < dims; ++a) ordered.coordinates[row * dims + a] = *points.at(i, a);
+    switch (axes.size()) {
+        case 2: sort_by_bucket<2>(buckets, points, ordered); break;
+        case 3: sort_by_bucket<3>(buckets, points, ordered); break;
+        default: sort_by_bucket(buckets, points, ordered, axes.size()); break;
     }
     return true;
 }
