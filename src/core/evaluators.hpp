@@ -779,20 +779,20 @@ OutsideRange evaluate_nd_with(const InterpolantND& f, const ArrayView& points, R
                 return nearest_nd<V>(f, grids.data(), block, i, all, to);
             });
         return *visit_width(f.columns, [&]<std::size_t W>(Width<W>) {
-            Scratch<W, V> scratch(f);
             // The number of axes as a compile-time constant D where it is small.
             const auto run_axes = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
-                if (f.regions.empty()) {
-                    if constexpr (D > 0)
+                if constexpr (D > 0)
+                    if (f.regions.empty())
                         return run_blocks<V, SPAN>(points, count, out, f.channels,
                                                    [&](const ArrayView& block, std::size_t i, double* to) {
                                                        return staged_nd<D, W, V, SPAN>(f, grids.data(), block, i, all,
                                                                                        to);
                                                    });
+                Scratch<W, V> scratch(f);  // for four and more axes, and for antiderivatives
+                if (f.regions.empty())
                     return run([&](const ArrayView& block, std::size_t i, double* to) {
                         return fast_nd<W, V>(f, grids.data(), scratch, block, i, all, to);
                     });
-                }
                 return run([&](const ArrayView& block, std::size_t i, double* to) {
                     return general_nd<D, W, V, Fields>(f, grids.data(), scratch, block, i, all, to);
                 });
