@@ -103,15 +103,30 @@ def uniform_axis(given: npt.NDArray[Any], name: str) -> UniformAxis:
 
 
 def _near_places(knots: Float64Array, step: float, tolerance: float) -> bool:
-    """Whether every knot lies within `tolerance` spacings of ``knots[0] + i * step``, in one pass: the common case.
+    """Whether every knot lies within `tolerance` spacings of its place, in one pass: the common case.
 
     Such knots are also finite (a NaN or an infinity is at no distance) and strictly monotonic (a knot is within a
     thousandth of a spacing of its place), so this is all :func:`uniform_axis` asks of them.
     """
     with np.errstate(all="ignore"):
-        distance = knots - knots[0]
-        distance -= np.arange(len(knots)) * step
-        return bool(np.abs(distance).max() / abs(step) <= tolerance)
+        return bool(_spacings_off(knots, step).max() <= tolerance)
+
+
+def _spacings_off(knots: Float64Array, step: float) -> Float64Array:
+    """How many spacings each knot lies from its place ``knots[0] + i * step``.
+
+    The distances are measured in float64 to within about ``2 * eps * n``
+    spacings (the roundings of ``knots - knots[0]``, of ``i * step`` and of
+    `step` itself), far below the tolerance of every grid with more than a
+    few knots, and independently of the knots' magnitude: a knot at 1e15 that
+    is half a spacing off is seen as such, though its ideal place rounds onto
+    it.
+    """
+    distance: Float64Array = knots - knots[0]
+    distance -= np.arange(len(knots)) * step
+    np.abs(distance, out=distance)
+    distance /= abs(step)
+    return distance
 
 
 def _require_finite(knots: Float64Array, name: str) -> None:
@@ -136,19 +151,8 @@ def _require_strictly_monotonic(knots: Float64Array, descending: bool, name: str
 
 
 def _require_uniform(knots: Float64Array, step: float, tolerance: float, name: str) -> None:
-    """Refuse knots further than `tolerance` spacings from ``knots[0] + i * step``.
-
-    The distances are measured in float64 to within about ``2 * eps * n``
-    spacings (the roundings of ``knots - knots[0]``, of ``i * step`` and of
-    `step` itself), far below the tolerance of every grid with more than a
-    few knots, and independently of the knots' magnitude: a knot at 1e15 that
-    is half a spacing off is seen as such, though its ideal place rounds onto
-    it.
-    """
-    distance = knots - knots[0]
-    distance -= np.arange(len(knots)) * step
-    np.abs(distance, out=distance)
-    distance /= abs(step)
+    """Refuse knots further than `tolerance` spacings from their places."""
+    distance = _spacings_off(knots, step)
     bad = np.flatnonzero(distance > tolerance)
     if bad.size:
         i = bad[0]
