@@ -305,21 +305,37 @@ struct PointStencils {
 };
 
 // Every point of the first `blocks` blocks and every field by
-// contract_fields, scaled and stored at `out`, one point after another.
+// contract_fields, scaled and stored at `out`, one point after another; the
+// step along the last axis is the count of fields.
+template <std::size_t D, std::size_t W, class V, std::size_t Span, class Stride, class Count>
+QUORVEL_HOT void contract_points(const double* coefficients, const PointStencils<D, W, V, Span>& stencils,
+                                 const Stride& stride, Count count, double scale, double* out, std::size_t blocks) {
+    using FV = typename FieldLanes<V>::type;
+    constexpr std::size_t L = lane_count<V>, size = lane_count<FV>;
+    const auto step = [&](std::size_t a) -> std::size_t { return a + 1 == D ? count : stride(a); };
+    for (std::size_t s = 0; s < blocks; ++s)
+        for (std::size_t l = 0; l < L; ++l, out += count) {
+            const double* at = coefficients + static_cast<std::ptrdiff_t>(stencils.starts[s][l]);
+            for (std::size_t first = 0; first < count; first += size) {
+                const FV sums = contract_fields<0, D, W, L, FV>(at + first, stencils.weights[s] + l, step);
+                store_field_lanes(out + first, sums * splat<FV>(scale), std::min<std::size_t>(size, count - first));
+            }
+        }
+}
+
+// The same for any count of fields; three (an RGB image, a vector in three
+// dimensions) with that count known at compile time, which makes the
+// stencil's offsets constants and the loop over groups and the stores of the
+// results free of branches (AMD Zen 4, one thread, 2-D "a3", three fields:
+// 10.4 to 9.6 ns a point in cache, 17.0 to 16.2 at 512^2).
 template <std::size_t D, std::size_t W, class V, std::size_t Span, class Stride>
 QUORVEL_HOT void contract_by_point(const double* coefficients, const PointStencils<D, W, V, Span>& stencils,
                                    const Stride& stride, FieldGroup all, double scale, double* out,
                                    std::size_t blocks = Span) {
-    using FV = typename FieldLanes<V>::type;
-    constexpr std::size_t L = lane_count<V>, size = lane_count<FV>;
-    for (std::size_t s = 0; s < blocks; ++s)
-        for (std::size_t l = 0; l < L; ++l, out += all.count) {
-            const double* at = coefficients + static_cast<std::ptrdiff_t>(stencils.starts[s][l]);
-            for (std::size_t first = 0; first < all.count; first += size) {
-                const FV sums = contract_fields<0, D, W, L, FV>(at + first, stencils.weights[s] + l, stride);
-                store_field_lanes(out + first, sums * splat<FV>(scale), std::min(size, all.count - first));
-            }
-        }
+    if (all.count == 3)
+        return contract_points(coefficients, stencils, stride, std::integral_constant<std::size_t, 3>{}, scale, out,
+                               blocks);
+    contract_points(coefficients, stencils, stride, all.count, scale, out, blocks);
 }
 
 // The column evaluator: values and derivatives, for Span vectors of points
