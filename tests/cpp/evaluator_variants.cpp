@@ -277,12 +277,12 @@ int main() {
         const std::int32_t max_d = static_cast<std::int32_t>(*max_derivative(kernel));
         const std::int32_t max_i = static_cast<std::int32_t>(*max_integral(kernel));
         for (std::int32_t order = -max_i; order <= max_d; ++order)
-            for (std::size_t fields : {1u, 3u, 6u}) compare_1d(rng, kernel, order, fields);
+            for (std::size_t fields : {1u, 2u, 3u, 4u, 6u}) compare_1d(rng, kernel, order, fields);
         const std::int32_t low = -std::min(max_i, 2);
         for (const auto& orders : std::vector<std::vector<std::int32_t>>{
                  {0}, {max_d}, {-max_i}, {0, 0}, {max_d, low}, {low, 0}, {-1, -1}, {0, 0, 0}, {low, max_d, -1},
                  {-1, -1, -1}, {0, max_d, 0, 0}, {0, 0, low, 0}})
-            for (std::size_t fields : {1u, 3u, 6u}) compare_nd(rng, kernel, orders, fields);
+            for (std::size_t fields : {1u, 2u, 3u, 4u, 6u}) compare_nd(rng, kernel, orders, fields);
         if (!is_nearest(kernel))
             for (std::size_t dims : {2u, 3u})
                 for (bool periodic : {false, true}) compare_engine_paths(rng, kernel, dims, periodic);
