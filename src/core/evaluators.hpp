@@ -306,7 +306,8 @@ struct PointStencils {
 
 // Every point of the first `blocks` blocks and every field by
 // contract_fields, scaled and stored at `out`, one point after another; the
-// step along the last axis is the count of fields.
+// step along the last axis is the count of fields, stride(a) the step along
+// each axis a before it.
 template <std::size_t D, std::size_t W, class V, std::size_t Span, class Stride, class Count>
 QUORVEL_HOT void contract_points(const double* coefficients, const PointStencils<D, W, V, Span>& stencils,
                                  const Stride& stride, Count count, double scale, double* out, std::size_t blocks) {
@@ -322,6 +323,10 @@ QUORVEL_HOT void contract_points(const double* coefficients, const PointStencils
             }
         }
 }
+
+// The stride of a contraction over one axis, which has no axis before the
+// last to step along.
+constexpr auto no_outer_axes = [](std::size_t) -> std::size_t { return 0; };
 
 // The same for any count of fields; two to four (a vector field in two or
 // three dimensions, an RGB or RGBA image) with the count known at compile
@@ -381,8 +386,7 @@ QUORVEL_HOT bool evaluate_columns(const Interpolant1D& f, const AxisGrid& g, Str
             stencils.set_weights(s, 0, w);
             stencils.set_start(s, elements(located[s].start(g), all));
         }
-        const auto step = [&](std::size_t) { return all.count; };
-        contract_by_point(coefficients, stencils, step, all, f.scale, out + i * all.count);
+        contract_by_point(coefficients, stencils, no_outer_axes, all, f.scale, out + i * all.count);
     }
     return true;
 }

@@ -184,11 +184,10 @@ private:
             for (std::size_t j = 0; j < W; ++j) w[j] = load<V>(laid_out + (j + 1) * L, 1);
             const V start = elements(load<V>(laid_out, 1), fields_);
             if constexpr (std::is_same_v<Fields, FieldGroup>) {
-                const auto step = [&](std::size_t) { return fields_.count; };
                 PointStencils<1, W, V> stencils;
                 stencils.set_weights(0, 0, w);
                 stencils.set_start(0, start);
-                return contract_by_point(base, stencils, step, fields_, 1.0, to);
+                return contract_by_point(base, stencils, no_outer_axes, fields_, 1.0, to);
             }
             const auto lane = to_index(start);
             for_each_group(fields_, [&](auto fields) {
