@@ -118,11 +118,11 @@ def test_nan_and_clip_per_lane_as_the_core_on_masked_or_clipped_points(kernel, d
 
 @pytest.mark.parametrize("coherent", [False, True])
 @pytest.mark.parametrize(("shape", "fields", "kernel", "orders"),
-                         [((800, 700), (), "b7", (0, 1)), ((70, 60, 60), (3,), "a3", (1, 0, 0)),
-                          ((50, 50, 40), (2, 3), "a3", (0, 0, 0)), ((90, 80, 80), (), "b5", (0, 0, -1)),
-                          ((30, 30, 30, 30), (), "a3", (0, 0, 0, 0))])
+                         [((1500, 1400), (), "b7", (0, 1)), ((90, 90, 90), (3,), "a3", (1, 0, 0)),
+                          ((72, 72, 64), (2, 3), "a3", (0, 0, 0)), ((140, 130, 120), (), "b5", (0, 0, -1)),
+                          ((36, 36, 36, 36), (), "a3", (0, 0, 0, 0))])
 def test_large_grids_in_any_order_of_points(shape, fields, kernel, orders, coherent):
-    """Grids beyond the cache (over 4 MiB, read 8 or more stencil rows per point) are evaluated in a cache-aware
+    """Grids beyond the cache (over 16 MiB, read 8 or more stencil rows per point) are evaluated in a cache-aware
     order, block by block of points, unless the points already come in one."""
     knots = [np.linspace(0.0, 1.0, n) for n in shape]
     values = rng_for("large", shape).standard_normal(shape + fields)

@@ -130,7 +130,7 @@ SMALL_CALLS |= {
 linear_1d = _core.Interpolant1D(X, Y, "a1", "poly", "poly", 0)
 linear_nd = _core.InterpolantND(GRID, DATA, "a1", [("poly", "poly")] * 2, [0, 0])
 RANDOM_3D = np.random.default_rng(5).random((10**6, 3))  # incoherent points
-engine_large = _engine.Interpolant([np.linspace(0.0, 1.0, 100)] * 3, np.ones((100, 100, 100)), "a3",
+engine_large = _engine.Interpolant([np.linspace(0.0, 1.0, 130)] * 3, np.ones((130, 130, 130)), "a3",
                                    [("poly", "poly")] * 3, [0, 0, 0], 2)
 BIG_CALLS = {
     "evaluate 1d": lambda: linear_1d.evaluate(MILLION),
